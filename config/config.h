@@ -1,0 +1,30 @@
+// The program's settings and the configuration file that fills them.
+#pragma once
+
+// 0 leaves the output as the effect wrote it; 1 copies each frame's left
+// sample to its right; 2 copies right to left.
+enum StereoMode { stereoNone = 0, stereoLeftToBoth = 1, stereoRightToBoth = 2 };
+
+constexpr int noLine = -1;
+
+struct ProgramConfig {
+  int defaultInput = 0;
+  int defaultOutput = 0;
+  int infiniteLoop = 0;
+  StereoMode stereoMode = stereoNone;
+  int defaultKeyCode = 32;
+  char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line
+  char** melodyFiles = nullptr;
+  int melodyFileCount = 0;
+  char** configLines = nullptr;
+  int configLineCount = 0;
+  int defaultInputLine = noLine;
+  int defaultOutputLine = noLine;
+};
+
+extern ProgramConfig programConfig;
+
+extern const char* const configFileName;  // "glidewarperconfig.txt"
+
+int configLoad();
+int configSave();

@@ -1,0 +1,17 @@
+// Key reading and the three prompts through which every question is asked.
+#pragma once
+
+// Next key code: 0..255, extended keys as a lead 0 or 224 followed by the
+// pending second code; -1 for a failed read.
+int readKey();
+// True once standard input has ended, so no key can ever come again.
+bool keyInputEnded();
+
+// Result: the key's signed value minus 48, or defaultValue for the default
+// key (also once input has ended).
+int promptChoose(const char* choices, signed char defaultKey, const char* defaultKeyName,
+                 int defaultValue);
+// Result: 0 for the default key, 1 for altKey, -1 once input has ended.
+int promptProceed(signed char defaultKey, const char* defaultKeyName, signed char altKey,
+                  const char* altAction);
+int promptAnyKey();

@@ -1,0 +1,32 @@
+// Small helpers for the unit tests: a private temporary folder and
+// standard-output capture.
+#pragma once
+
+#include <string>
+
+// A fresh folder under $TMPDIR, removed with its contents on destruction.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  // Writes `content` to `name` inside the folder and returns its full path.
+  std::string write(const std::string& name, const std::string& content) const;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// Changes the working directory for the lifetime of the object.
+struct ScopedChdir {
+  std::string previous;
+  explicit ScopedChdir(const std::string& to);
+  ~ScopedChdir();
+  ScopedChdir(const ScopedChdir&) = delete;
+  ScopedChdir& operator=(const ScopedChdir&) = delete;
+};
+
+std::string readFile(const std::string& path);
+
+// Captures what printf and friends write to standard output.
+void startCapture();
+std::string endCapture();
