@@ -1,0 +1,235 @@
+// The melody schedule: channels, notes and each note's ring of moves.
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "effect.h"
+
+EffectState effectState;
+int allocFailCountdown = -1;
+
+void* effectAllocate(std::size_t bytes) {
+  if (allocFailCountdown == 0) return nullptr;
+  if (allocFailCountdown > 0) --allocFailCountdown;
+  // Zeroed memory: a fresh history and output block play silence.
+  return std::calloc(1, bytes);
+}
+
+static void* allocateOrReport(std::size_t bytes) {
+  void* memory = effectAllocate(bytes);
+  if (!memory) printf("Out of memory.\n");
+  return memory;
+}
+
+DelayChannel* createChannel(int channelNumber) {
+  const int blockBytes = effectState.blockBytes;
+  const int historyBlocks = effectState.historyBlocks;
+  auto* channel = static_cast<DelayChannel*>(allocateOrReport(sizeof(DelayChannel)));
+  if (!channel) return nullptr;
+  channel->channelNumber = channelNumber;
+  channel->tickCount = 0;
+  channel->phase = 0;
+  channel->frameInTick = 0;
+  channel->tickLength = 45;
+
+  // Read offsets span the whole history plus about two blocks of moves and
+  // must stay within a signed int, so a history that large is refused.
+  const std::int64_t historySpan =
+      (static_cast<std::int64_t>(historyBlocks) + 2) * static_cast<std::int64_t>(blockBytes);
+  if (blockBytes < 1 || historyBlocks < 1 || historySpan > INT_MAX) {
+    printf("Out of memory.\n");
+    std::free(channel);
+    return nullptr;
+  }
+  const std::size_t historySize =
+      static_cast<std::size_t>(historyBlocks) * static_cast<std::size_t>(blockBytes) + 1;
+  channel->history = static_cast<unsigned char*>(allocateOrReport(historySize));
+  if (!channel->history) {
+    std::free(channel);
+    return nullptr;
+  }
+  channel->newest = channel->history + static_cast<std::size_t>(historyBlocks - 1) *
+                                           static_cast<std::size_t>(blockBytes);
+  channel->outBlock =
+      static_cast<unsigned char*>(allocateOrReport(static_cast<std::size_t>(blockBytes) + 1));
+  if (!channel->outBlock) {
+    std::free(channel->history);
+    std::free(channel);
+    return nullptr;
+  }
+  channel->newest[blockBytes] = 0;
+  channel->outBlock[blockBytes] = 0;
+  channel->note = nullptr;
+  channel->lastNote = nullptr;
+  channel->sectionStart = nullptr;
+  channel->readOffset = blockBytes;
+  channel->lastStep = nullptr;
+  return channel;
+}
+
+// Frees a note's step list, cutting the ring open where it closes.
+static void freeSteps(MoveStep* first) {
+  for (MoveStep* step = first; step; step = step->next) {
+    step->visited = 1;
+    if (step->next && step->next->visited) step->next = nullptr;
+  }
+  while (first) {
+    MoveStep* next = first->next;
+    std::free(first);
+    first = next;
+  }
+}
+
+Note* appendNote(float frequency, float duration, DelayChannel* channel) {
+  auto* note = static_cast<Note*>(allocateOrReport(sizeof(Note)));
+  if (!note) return nullptr;
+  // NaN fails every comparison, so these tests also refuse it.
+  if (!(frequency > 0) || !(duration > 0) || std::isinf(frequency) || std::isinf(duration)) {
+    printf("Zero or negative note in melody (f=%f, d=%f).\n", static_cast<double>(frequency),
+           static_cast<double>(duration));
+    std::free(note);
+    return nullptr;
+  }
+  // A move longer than one block cannot be read back from the history, and
+  // the builder adds the base once per frame of move; both need this bound.
+  const double limit = static_cast<double>(effectState.blockBytes / effectState.frameBytes) *
+                       effectState.baseFrequency;
+  if (!(static_cast<double>(frequency) <= limit)) {
+    printf("Note frequency %f is too high: at most %f fits one buffer at base frequency %f.\n",
+           static_cast<double>(frequency), limit, effectState.baseFrequency);
+    std::free(note);
+    return nullptr;
+  }
+  note->frequency = frequency;
+  note->duration = duration;
+  note->repeatCount = 1;
+  note->repeatCounter = 0;
+  note->next = nullptr;
+  note->repeatTarget = nullptr;
+  note->step = nullptr;
+  note->firstStep = nullptr;
+  note->allocNext = nullptr;
+
+  if (!channel->note) {
+    channel->note = note;
+    channel->sectionStart = note;
+    note->noteNumber = 1;
+    effectState.firstNote = note;
+  } else {
+    Note* last = channel->lastNote;
+    last->next = note;
+    last->allocNext = note;
+    if (last->repeatTarget) channel->sectionStart = note;
+    note->noteNumber = last->noteNumber + 1;
+  }
+  channel->lastNote = note;
+
+  // Build the cycle; a step that could not be appended leaves the chain open.
+  MoveStep* previous = nullptr;
+  do {
+    previous = channel->lastStep;
+    advancePhase(channel);
+  } while (channel->lastStep);
+  const bool closed = note->step && previous && previous->next;
+  channel->phase = 0;
+  channel->readOffset = 0;
+  if (!closed) return nullptr;  // the step's own message has been printed
+
+  MoveStep* first = note->step;
+  note->step = first->next;
+  note->firstStep = note->step;
+  std::free(first);
+  return note;
+}
+
+void advancePhase(DelayChannel* channel) {
+  const double base = effectState.baseFrequency;
+  Note* note = channel->lastNote;
+  const double startPhase = channel->phase;
+  const int startCount = channel->readOffset;
+  while (channel->phase < 0) {
+    channel->phase += base;
+    channel->readOffset += 1;
+  }
+  channel->phase -= static_cast<double>(note->frequency);
+
+  MoveStep* found = findStep(startPhase, note->step);
+  if (found) {
+    channel->lastStep->next = found;
+    channel->lastStep = nullptr;
+  } else {
+    channel->lastStep =
+        appendStep(channel->readOffset - startCount, startPhase, channel->lastStep, note);
+  }
+}
+
+MoveStep* findStep(double phase, MoveStep* firstStep) {
+  if (!firstStep || !firstStep->next) return nullptr;
+  for (MoveStep* step = firstStep->next; step; step = step->next) {
+    // Whole-unit tolerance keeps cycles short.
+    const double difference = step->phase - phase;
+    if (difference > -1 && difference < 1) return step;
+  }
+  return nullptr;
+}
+
+MoveStep* appendStep(int move, double phase, MoveStep* lastStep, Note* note) {
+  auto* step = static_cast<MoveStep*>(allocateOrReport(sizeof(MoveStep)));
+  if (!step) return nullptr;
+  if (move < 0) {
+    printf("error: move < 0\n");
+    std::free(step);
+    return nullptr;
+  }
+  step->move = move;
+  step->phase = phase;
+  step->visited = 0;
+  step->next = nullptr;
+  if (!note->step) {
+    note->step = step;
+    note->firstStep = step;
+  } else {
+    lastStep->next = step;
+  }
+  return step;
+}
+
+int replicateChannels(DelayChannel** channels, int channelCount) {
+  for (int i = 1; i < channelCount; ++i) {
+    channels[i] = createChannel(i);
+    if (!channels[i]) return 0;
+    channels[i]->note = channels[0]->note;
+    channels[i]->lastNote = channels[0]->lastNote;
+    channels[i]->sectionStart = channels[0]->sectionStart;
+    channels[i]->readOffset = channels[0]->readOffset;
+    channels[i]->lastStep = channels[0]->lastStep;
+  }
+  return 1;
+}
+
+void effectRelease() {
+  if (!effectState.channels) return;
+  // Notes are freed in append order, so looping, an ended melody or a
+  // half-built note make no difference to what is reached.
+  for (Note* note = effectState.firstNote; note;) {
+    Note* next = note->allocNext;
+    freeSteps(note->firstStep);
+    std::free(note);
+    note = next;
+  }
+  effectState.firstNote = nullptr;
+  for (int i = 0; i < effectState.channelCount; ++i) {
+    DelayChannel* channel = effectState.channels[i];
+    if (!channel) continue;
+    std::free(channel->history);
+    std::free(channel->outBlock);
+    std::free(channel);
+  }
+  std::free(effectState.channels);
+  effectState.channels = nullptr;
+  effectState.currentChannel = nullptr;
+  effectState.initialized = 0;
+  effectState.reportCounter = 0;
+}
