@@ -1,0 +1,194 @@
+// Reading a melody file and setting the effect up for it.
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "effect.h"
+
+// Highest base frequency accepted: a note's ring can hold about as many
+// steps as the base frequency, so this bounds set-up time and memory.
+static constexpr double maxBaseFrequency = 20000.0;
+
+int validateFormat(int channelCount, int historyBlocks, int blockBytes, int sampleRate,
+                   int frameBytes) {
+  if (sampleRate != 11025 && sampleRate != 22050 && sampleRate != 44100) {
+    printf("Supported rates: 11025, 22050 and 44100. You supplied %d\n", sampleRate);
+    return 1;
+  }
+  if (channelCount < 1) {
+    printf("At least 1 channel required.\n");
+    return 1;
+  }
+  if (blockBytes < 1) {
+    printf("At least 1 byte required per buffer.\n");
+    return 1;
+  }
+  if (historyBlocks < 1) {
+    printf("At least 1 buffer required.\n");
+    return 1;
+  }
+  switch (frameBytes) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 12:
+    case 16:
+      return 0;
+    default:
+      printf("Supported sample sizes are 1, 2, 4, 8, 12 and 16 bytes. You supplied %d\n",
+             frameBytes);
+      return 1;
+  }
+}
+
+// Reads the next run of non-white-space characters, of any length. At the
+// end of the file nothing is read and `token` keeps what it held; a token
+// that runs up to the end of the file leaves the end-of-file indicator set.
+static bool readToken(FILE* file, std::string& token) {
+  int c;
+  do {
+    c = std::getc(file);
+  } while (c != EOF && std::isspace(c));
+  if (c == EOF) return false;
+  token.clear();
+  while (c != EOF && !std::isspace(c)) {
+    token.push_back(static_cast<char>(c));
+    c = std::getc(file);
+  }
+  if (c != EOF) std::ungetc(c, file);
+  return true;
+}
+
+// A token is a number when it begins with one; what follows is ignored.
+static bool toNumber(const std::string& token, double& value) {
+  if (token.empty()) return false;
+  const char* start = token.c_str();
+  char* end = nullptr;
+  value = std::strtod(start, &end);
+  return end != start;
+}
+
+// Repetition count from a negative number: its magnitude, fraction cut off.
+static int repetitionCount(double number) {
+  const double magnitude = std::trunc(-number);
+  return magnitude >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(magnitude);
+}
+
+static int failInput(FILE* file, const std::string& token) {
+  printf("Invalid input string %s\n", token.c_str());
+  std::fclose(file);
+  return 1;
+}
+
+// The items after the base frequency: notes and repetition counts.
+static int readItems(FILE* file) {
+  DelayChannel** channels = effectState.channels;
+  std::string token;
+  bool haveToken = false;
+  for (;;) {
+    bool repetition = false;
+    haveToken = readToken(file, token) || haveToken;
+    // Nothing at all after the base frequency: no note was stored.
+    if (!haveToken) return 0;
+    double number;
+    if (!toNumber(token, number)) return failInput(file, token);
+    if (std::feof(file)) return 0;
+    int count = 0;
+    double duration = 0;
+    if (number < 0) {
+      repetition = true;
+      count = repetitionCount(number);
+    } else if (number == 0) {
+      return failInput(file, token);
+    } else {
+      duration = number;
+      readToken(file, token);
+      double frequency;
+      if (!toNumber(token, frequency)) return failInput(file, token);
+      number = frequency;
+    }
+
+    if (repetition) {
+      if (count < 1) {
+        printf("Invalid repetition count %d.\n", count);
+        std::fclose(file);
+        return 1;
+      }
+      if (!channels[0]) {
+        printf("Misplaced repetition count %d.\n", count);
+        std::fclose(file);
+        return 1;
+      }
+      channels[0]->lastNote->repeatCount = count - 1;
+      channels[0]->lastNote->repeatTarget = channels[0]->sectionStart;
+      continue;
+    }
+    if (!channels[0]) {
+      channels[0] = createChannel(0);
+      if (!channels[0]) {
+        std::fclose(file);
+        return 1;
+      }
+    }
+    if (!appendNote(static_cast<float>(number), static_cast<float>(duration), channels[0])) {
+      std::fclose(file);
+      return 1;
+    }
+  }
+}
+
+int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRate, int frameBytes,
+               const char* path, int loop) {
+  if (validateFormat(channelCount, historyBlocks, blockBytes, sampleRate, frameBytes)) return 1;
+  effectRelease();
+  effectState.historyBlocks = historyBlocks;
+  effectState.blockBytes = blockBytes;
+  effectState.frameBytes = frameBytes;
+  effectState.channelCount = channelCount;
+
+  effectState.channels = static_cast<DelayChannel**>(
+      effectAllocate(sizeof(DelayChannel*) * static_cast<std::size_t>(channelCount)));
+  if (!effectState.channels) {
+    printf("Out of memory.\n");
+    return 1;
+  }
+  printf("Opening file %s\n", path);
+  FILE* file = std::fopen(path, "rt");
+  if (!file) {
+    printf("Can't open %s\n", path);
+    return 1;
+  }
+  double base;
+  if (std::fscanf(file, "%lf", &base) == 1) {
+    // The ring builder needs a finite positive base; see maxBaseFrequency.
+    if (!(base > 0) || !(base <= maxBaseFrequency)) {
+      printf("Invalid base frequency %g: it must be above 0 and at most %g.\n", base,
+             maxBaseFrequency);
+      std::fclose(file);
+      return 1;
+    }
+    effectState.baseFrequency = base;
+  }
+  if (readItems(file)) return 1;
+  std::fclose(file);
+
+  DelayChannel* first = effectState.channels[0];
+  if (!first || !first->lastNote) {
+    printf("Channel empty.\n");
+    return 1;
+  }
+  first->lastNote->next = loop ? first->note : nullptr;
+  effectState.tickFrames = 44 * sampleRate / effectState.referenceRate;
+  effectState.longTickEvery = 10 * effectState.referenceRate / sampleRate;
+  effectState.currentChannel = first;
+  if (!replicateChannels(effectState.channels, channelCount)) return 1;
+  effectState.cursor = 0;
+  effectState.blockCounter = 0;
+  printf("Initialized, baby.\n");
+  effectState.initialized = 1;
+  return 0;
+}
