@@ -1,0 +1,85 @@
+// The block processor: slides a channel's history by one block and builds
+// the output block frame by frame from it, following the melody.
+#include <cstdio>
+#include <cstring>
+
+#include "effect.h"
+
+// Advances the channel's tick clock by one frame and moves to the next note
+// when the current one has lasted its duration.
+static void countFrame(DelayChannel* channel) {
+  if (++channel->frameInTick < channel->tickLength) return;
+  channel->frameInTick = 0;
+  ++channel->tickCount;
+  channel->tickLength = channel->tickCount % effectState.longTickEvery == 0
+                            ? effectState.tickFrames + 1
+                            : effectState.tickFrames;
+  Note* note = channel->note;
+  // A duration with a fraction ends at the first whole count above it.
+  if (static_cast<double>(channel->tickCount) < static_cast<double>(note->duration)) return;
+  channel->tickCount = 0;
+  if (!note->repeatTarget) {
+    channel->note = note->next;
+  } else if (note->repeatCounter < note->repeatCount) {
+    ++note->repeatCounter;
+    channel->note = note->repeatTarget;
+  } else {
+    note->repeatCounter = 0;
+    channel->note = note->next;
+  }
+}
+
+int effectProcess(const void* input, void* output) {
+  EffectState& state = effectState;
+  if (!state.initialized) {
+    printf("Effect not initialized.\n");
+    return 1;
+  }
+  DelayChannel* channel = state.channels[state.cursor];
+  state.currentChannel = channel;
+  if (++state.cursor >= state.channelCount) state.cursor = 0;
+
+  const int blockBytes = state.blockBytes;
+  const int frameBytes = state.frameBytes;
+  if (!channel->note) {
+    std::memmove(output, input, static_cast<std::size_t>(blockBytes));
+    return 0;
+  }
+
+  if (state.blockCounter % 1000 == 0) {
+    ++state.reportCounter;
+    printf("%d. Delay on channel %d = %ld samples\n", state.reportCounter, channel->channelNumber,
+           static_cast<long>(-channel->readOffset / frameBytes));
+  }
+  ++state.blockCounter;
+
+  channel->readOffset -= blockBytes;
+  std::memmove(
+      channel->history, channel->history + blockBytes,
+      static_cast<std::size_t>(state.historyBlocks - 1) * static_cast<std::size_t>(blockBytes));
+  // Input and output may be the same memory: the input is taken in whole
+  // before any output byte is written.
+  std::memcpy(channel->newest, input, static_cast<std::size_t>(blockBytes));
+
+  const int oldest = -(state.historyBlocks - 1) * blockBytes;
+  // The last offset from which a whole frame can be read; equal to
+  // blockBytes - 1 rounded down whenever blocks hold whole frames.
+  const int latest = blockBytes - frameBytes;
+  const int frames = blockBytes / frameBytes;
+  unsigned char* out = channel->outBlock;
+  for (int i = 0; i < frames && channel->note; ++i) {
+    int offset = channel->readOffset;
+    // Usually one jump at most; repeated so no read ever leaves the history.
+    while (offset > latest) offset -= blockBytes;
+    while (offset < oldest) offset += blockBytes;
+    if (offset > latest) offset = latest;  // only when blocks hold partial frames
+    std::memcpy(out + static_cast<std::size_t>(i) * static_cast<std::size_t>(frameBytes),
+                channel->newest + offset, static_cast<std::size_t>(frameBytes));
+    MoveStep* step = channel->note->step;
+    channel->readOffset = offset + frameBytes * step->move;
+    channel->note->step = step->next;
+    countFrame(channel);
+  }
+  std::memcpy(output, out, static_cast<std::size_t>(blockBytes));
+  return 0;
+}
