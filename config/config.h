@@ -1,6 +1,8 @@
 // The program's settings and the configuration file that fills them.
 #pragma once
 
+#include <cstddef>
+
 // 0 leaves the output as the effect wrote it; 1 copies each frame's left
 // sample to its right; 2 copies right to left.
 enum StereoMode { stereoNone = 0, stereoLeftToBoth = 1, stereoRightToBoth = 2 };
@@ -28,3 +30,12 @@ extern const char* const configFileName;  // "glidewarperconfig.txt"
 
 int configLoad();
 int configSave();
+
+// Frees what a load stored and puts every field back to its start value, so a
+// fresh load can follow (used between test cases).
+void configReset();
+
+// Test seam: the allocator behind every stored line, name and path; nullptr
+// puts malloc back. Lets tests run a load out of memory.
+using ConfigAllocator = void* (*)(std::size_t size);
+void configSetAllocator(ConfigAllocator allocate);
