@@ -15,3 +15,22 @@ int promptChoose(const char* choices, signed char defaultKey, const char* defaul
 int promptProceed(signed char defaultKey, const char* defaultKeyName, signed char altKey,
                   const char* altAction);
 int promptAnyKey();
+
+// Reads keys from `fd` from now on, with nothing pending and input not ended.
+// The program reads standard input without calling this; tests hand in a
+// pseudo-terminal or a pipe. Not to be called while a read waits.
+void keyInputAttach(int fd);
+
+// How long after ESC a terminal has to send the rest of a key's sequence
+// before the ESC counts as the Escape key on its own.
+constexpr int escapeTimeoutMs = 50;
+
+// Where the prompts take their keys from: readKey and keyInputEnded unless a
+// test puts its own source in.
+struct KeySource {
+  int (*read)(void* context);
+  bool (*ended)(void* context);
+  void* context;
+};
+// Returns the source it replaces.
+KeySource setKeySource(KeySource source);

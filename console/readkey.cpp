@@ -1,0 +1,179 @@
+// Keys from standard input. A terminal is switched to raw input for each read
+// and its escape sequences are decoded into the PC keyboard's codes; from a
+// pipe or a file every byte is a key code as it stands.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "console.h"
+#include "keydecoder.h"
+
+namespace {
+
+struct KeyInput {
+  int fd = STDIN_FILENO;
+  bool opened = false;
+  bool terminal = false;
+  bool ended = false;
+  KeyDecoder decoder;  // also holds the pending second code of an extended key
+};
+
+KeyInput keyInput;
+
+// What the signal handler needs to put the terminal back when a signal ends
+// the program while a read waits; the mode is written before the fd is set.
+termios modeToRestore;
+volatile sig_atomic_t rawTerminalFd = -1;
+
+// Signals whose default action ends the program without a core dump.
+constexpr int endingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
+                                 SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2};
+constexpr int endingSignalCount = sizeof endingSignals / sizeof endingSignals[0];
+
+void restoreTerminalAndEnd(int signal) {
+  int fd = rawTerminalFd;
+  if (fd >= 0) tcsetattr(fd, TCSANOW, &modeToRestore);
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  sigaction(signal, &defaultAction, nullptr);
+  // Blocked while this handler runs; delivered with its default action after.
+  raise(signal);
+}
+
+struct RawMode {
+  int fd = -1;
+  termios saved{};
+  struct sigaction previous[endingSignalCount];
+  bool replaced[endingSignalCount] = {};
+};
+
+bool enterRawMode(RawMode& raw, int fd) {
+  if (tcgetattr(fd, &raw.saved) != 0) return false;
+  raw.fd = fd;
+  modeToRestore = raw.saved;
+  rawTerminalFd = fd;
+  struct sigaction restoring {};
+  restoring.sa_handler = restoreTerminalAndEnd;
+  sigemptyset(&restoring.sa_mask);
+  for (int i = 0; i < endingSignalCount; ++i) {
+    // Signals the program ignores or handles itself are left to it.
+    if (sigaction(endingSignals[i], nullptr, &raw.previous[i]) == 0 &&
+        !(raw.previous[i].sa_flags & SA_SIGINFO) && raw.previous[i].sa_handler == SIG_DFL) {
+      raw.replaced[i] = sigaction(endingSignals[i], &restoring, nullptr) == 0;
+    }
+  }
+  termios mode = raw.saved;
+  // Every byte as typed: Enter stays 13, Ctrl+C, Ctrl+S and Ctrl+Z arrive as
+  // keys. Output processing stays on, so lines printed meanwhile (the audio
+  // thread's messages) still start at the left margin.
+  mode.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  mode.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  // TCSANOW rather than TCSAFLUSH: keys typed ahead are answered, not dropped.
+  tcsetattr(fd, TCSANOW, &mode);
+  return true;
+}
+
+void leaveRawMode(RawMode& raw) {
+  if (raw.fd < 0) return;
+  tcsetattr(raw.fd, TCSANOW, &raw.saved);
+  rawTerminalFd = -1;
+  for (int i = 0; i < endingSignalCount; ++i) {
+    if (raw.replaced[i]) sigaction(endingSignals[i], &raw.previous[i], nullptr);
+  }
+}
+
+long long nowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+enum class ByteRead { byte, timedOut, ended };
+
+// One byte from fd, waiting at most timeoutMs, or for ever when it is negative.
+// Reads interrupted by a signal are retried.
+ByteRead readByte(int fd, unsigned char& byte, int timeoutMs) {
+  long long deadline = timeoutMs >= 0 ? nowMs() + timeoutMs : -1;
+  for (;;) {
+    int wait = -1;
+    if (deadline >= 0) {
+      long long left = deadline - nowMs();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    // poll rather than a blocking read alone: it gives the timeout, and it
+    // waits properly on a standard input someone left non-blocking.
+    pollfd watch{fd, POLLIN, 0};
+    int ready = poll(&watch, 1, wait);
+    if (ready < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return ByteRead::ended;
+    }
+    if (ready == 0) return ByteRead::timedOut;
+    ssize_t got = read(fd, &byte, 1);
+    if (got == 1) return ByteRead::byte;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    // End of file, a hung-up terminal (EIO) or a descriptor that cannot be
+    // read at all: no key can come any more.
+    return ByteRead::ended;
+  }
+}
+
+int readTerminalKey(KeyInput& input) {
+  RawMode raw;
+  enterRawMode(raw, input.fd);
+  int code;
+  while ((code = keyDecoderTake(input.decoder)) < 0) {
+    unsigned char byte;
+    bool inSequence = keyDecoderInSequence(input.decoder);
+    ByteRead result = readByte(input.fd, byte, inSequence ? escapeTimeoutMs : -1);
+    if (result == ByteRead::byte) {
+      // Enter typed while no read waited went through the cooked mode's CR to
+      // LF translation; it is still the Enter key, 13. (Ctrl+J, the only
+      // other source of LF, is taken for Enter as well.)
+      keyDecoderFeed(input.decoder, byte == '\n' ? '\r' : byte);
+      continue;
+    }
+    keyDecoderFlush(input.decoder);
+    if (result == ByteRead::ended) {
+      input.ended = true;
+      code = keyDecoderTake(input.decoder);
+      break;
+    }
+  }
+  leaveRawMode(raw);
+  return code;
+}
+
+}  // namespace
+
+int readKey() {
+  KeyInput& input = keyInput;
+  int code = keyDecoderTake(input.decoder);
+  if (code >= 0 || input.ended) return code;
+  if (!input.opened) {
+    input.opened = true;
+    termios mode;
+    input.terminal = tcgetattr(input.fd, &mode) == 0;
+  }
+  if (input.terminal) return readTerminalKey(input);
+  unsigned char byte;
+  if (readByte(input.fd, byte, -1) == ByteRead::byte) return byte;
+  input.ended = true;
+  return -1;
+}
+
+bool keyInputEnded() {
+  return keyInput.ended && keyInput.decoder.count == 0;
+}
+
+void keyInputAttach(int fd) {
+  keyInput = KeyInput{};
+  keyInput.fd = fd;
+}
