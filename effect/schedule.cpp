@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "effect.h"
 
@@ -102,6 +103,22 @@ Note* appendNote(float frequency, float duration, DelayChannel* channel) {
     std::free(note);
     return nullptr;
   }
+  // The cycle's step index: start phases after the first lie in
+  // [-frequency, base - frequency), with a margin of two buckets each side.
+  StepIndex index;
+  try {
+    const double base = effectState.baseFrequency;
+    index.lowestBucket = static_cast<long long>(std::floor(-static_cast<double>(frequency))) - 2;
+    const long long highest =
+        static_cast<long long>(std::floor(base - static_cast<double>(frequency))) + 2;
+    const auto size = static_cast<std::size_t>(highest - index.lowestBucket + 1);
+    index.slots.assign(size, nullptr);
+    index.order.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    printf("Out of memory.\n");
+    std::free(note);
+    return nullptr;
+  }
   note->frequency = frequency;
   note->duration = duration;
   note->repeatCount = 1;
@@ -128,10 +145,12 @@ Note* appendNote(float frequency, float duration, DelayChannel* channel) {
 
   // Build the cycle; a step that could not be appended leaves the chain open.
   MoveStep* previous = nullptr;
+  effectState.stepIndex = &index;
   do {
     previous = channel->lastStep;
     advancePhase(channel);
   } while (channel->lastStep);
+  effectState.stepIndex = nullptr;
   const bool closed = note->step && previous && previous->next;
   channel->phase = 0;
   channel->readOffset = 0;
@@ -142,6 +161,30 @@ Note* appendNote(float frequency, float duration, DelayChannel* channel) {
   note->firstStep = note->step;
   std::free(first);
   return note;
+}
+
+// Slot of a phase in the index, or -1 outside it.
+static long long slotOf(const StepIndex& index, double phase) {
+  const long long slot = static_cast<long long>(std::floor(phase)) - index.lowestBucket;
+  return slot >= 0 && slot < static_cast<long long>(index.slots.size()) ? slot : -1;
+}
+
+// The same step findStep would return: of the steps within 1 of the phase,
+// the earliest in the list. They can only lie in the phase's bucket or its
+// two neighbours.
+static MoveStep* findIndexedStep(const StepIndex& index, double phase) {
+  const long long slot = slotOf(index, phase);
+  MoveStep* best = nullptr;
+  int bestOrder = 0;
+  for (long long s = slot - 1; slot >= 0 && s <= slot + 1; ++s) {
+    if (s < 0 || s >= static_cast<long long>(index.slots.size()) || !index.slots[s]) continue;
+    const double difference = index.slots[s]->phase - phase;
+    if (difference > -1 && difference < 1 && (!best || index.order[s] < bestOrder)) {
+      best = index.slots[s];
+      bestOrder = index.order[s];
+    }
+  }
+  return best;
 }
 
 void advancePhase(DelayChannel* channel) {
@@ -155,13 +198,26 @@ void advancePhase(DelayChannel* channel) {
   }
   channel->phase -= static_cast<double>(note->frequency);
 
-  MoveStep* found = findStep(startPhase, note->step);
+  StepIndex* index = effectState.stepIndex;
+  // The first step (phase 0) is never indexed or matched; any later phase
+  // outside the index (not expected) falls back to the plain search.
+  if (index && note->step && slotOf(*index, startPhase) < 0) {
+    index = effectState.stepIndex = nullptr;
+  }
+  MoveStep* found = index ? findIndexedStep(*index, startPhase) : findStep(startPhase, note->step);
   if (found) {
     channel->lastStep->next = found;
     channel->lastStep = nullptr;
-  } else {
-    channel->lastStep =
-        appendStep(channel->readOffset - startCount, startPhase, channel->lastStep, note);
+    return;
+  }
+  MoveStep* step =
+      appendStep(channel->readOffset - startCount, startPhase, channel->lastStep, note);
+  channel->lastStep = step;
+  // The list's first step is never a match, so it stays out of the index.
+  if (index && step && step != note->step) {
+    const long long slot = slotOf(*index, startPhase);
+    index->slots[slot] = step;
+    index->order[slot] = ++index->stepsAdded;
   }
 }
 

@@ -1,5 +1,8 @@
 // Move cycles, channels and release of the melody schedule.
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 
 #include "effect_testing.h"
 
@@ -182,4 +185,64 @@ TEST_F(ScheduleTest, HistoryTooLargeToAddressIsOutOfMemory) {
   outcome = init("100 10 100\n", 0, 1, 1 << 20, 1 << 12);
   EXPECT_EQ(outcome.result, 1);
   EXPECT_NE(outcome.printed.find("Out of memory.\n"), std::string::npos);
+}
+
+namespace {
+
+// A step list as (move, phase) in list order, plus where its ring closes.
+struct ListShape {
+  std::vector<std::pair<int, double>> steps;
+  size_t closesAt = SIZE_MAX;
+  bool operator==(const ListShape&) const = default;
+};
+
+ListShape shapeOf(MoveStep* first, std::vector<MoveStep*>* seenOut = nullptr) {
+  ListShape shape;
+  std::vector<MoveStep*> seen;
+  for (MoveStep* step = first; step; step = step->next) {
+    auto found = std::find(seen.begin(), seen.end(), step);
+    if (found != seen.end()) {
+      shape.closesAt = static_cast<size_t>(found - seen.begin());
+      break;
+    }
+    seen.push_back(step);
+    shape.steps.push_back({step->move, step->phase});
+  }
+  if (seenOut) *seenOut = seen;
+  return shape;
+}
+
+}  // namespace
+
+// The indexed cycle builder must build exactly the rings that the plain
+// search of the step list builds.
+TEST_F(ScheduleTest, IndexedBuilderMatchesThePlainSearch) {
+  std::srand(12345);
+  for (auto [base, trials] : {std::pair{100.0, 1500}, {440.0, 1500}, {3000.0, 150}}) {
+    ASSERT_EQ(init(std::to_string(base) + " 10 " + std::to_string(base) + "\n").result, 0);
+    DelayChannel* channel = effectState.channels[0];
+    for (int trial = 0; trial < trials; ++trial) {
+      const float frequency =
+          static_cast<float>(base * (0.5 + 1.5 * std::rand() / static_cast<double>(RAND_MAX)));
+      Note* indexed = appendNote(frequency, 10, channel);
+      ASSERT_NE(indexed, nullptr);
+
+      // The plain way: advancePhase with no index, then drop the first step.
+      Note plain{};
+      plain.frequency = frequency;
+      Note* saved = channel->lastNote;
+      channel->lastNote = &plain;
+      do advancePhase(channel);
+      while (channel->lastStep);
+      channel->lastNote = saved;
+      channel->phase = 0;
+      channel->readOffset = 0;
+
+      std::vector<MoveStep*> plainSteps;
+      ListShape expected = shapeOf(plain.step->next, &plainSteps);
+      EXPECT_EQ(shapeOf(indexed->step), expected) << "base " << base << " f " << frequency;
+      std::free(plain.step);
+      for (MoveStep* step : plainSteps) std::free(step);
+    }
+  }
 }
