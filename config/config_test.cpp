@@ -112,7 +112,6 @@ TEST_F(ConfigTest, RefusedFilesSayWhy) {
       {"File: a\nFile:\nFile: b\n", "Error in line: File:\n, result: 1 "},
       {"DefaultInput : 3\nFile: a\n", "Error in line: DefaultInput : 3\n"},
       {"  # remark\nFile: a\n", "Error in line:   # remark\n"},
-      {"file: a\n", "Error in line: file: a\n"},
       {"File: a\r\nfile: b\r\n", "Error in line: file: b\r\n"},
   };
   for (const auto& c : cases) {

@@ -68,16 +68,6 @@ TEST(KeyDecoder, AnUnfinishedSequenceIsSettledByTheFlush) {
   EXPECT_EQ(decode("\x1b[", true), (Codes{0, 26}));
   EXPECT_EQ(decode("\x1b[1;", true), (Codes{}));
   EXPECT_EQ(decode("\xc3", true), (Codes{}));
-
-  KeyDecoder decoder;
-  keyDecoderFeed(decoder, 0x1b);
-  EXPECT_TRUE(keyDecoderInSequence(decoder));
-  keyDecoderFlush(decoder);
-  EXPECT_FALSE(keyDecoderInSequence(decoder));
-  keyDecoderFeed(decoder, '[');  // after the flush a plain key again
-  EXPECT_EQ(keyDecoderTake(decoder), 27);
-  EXPECT_EQ(keyDecoderTake(decoder), '[');
-  EXPECT_EQ(keyDecoderTake(decoder), -1);
 }
 
 TEST(KeyDecoder, ArbitraryBytesGiveOnlyKeyCodes) {

@@ -38,12 +38,14 @@ class TerminalKeys : public testing::Test {
   int master = -1, slave = -1;
   termios cooked{};
   void SetUp() override {
+    alarm(20);  // a key lost by the reader would otherwise hang the test for ever
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(tcgetattr(slave, &cooked), 0);
     ASSERT_FALSE(isRaw(cooked));
     keyInputAttach(slave);
   }
   void TearDown() override {
+    alarm(0);
     keyInputAttach(STDIN_FILENO);
     if (master >= 0) close(master);
     close(slave);
@@ -53,12 +55,15 @@ class TerminalKeys : public testing::Test {
 TEST_F(TerminalKeys, RawOnlyWhileAReadWaits) {
   int key = 0;
   std::thread reader([&] { key = readKey(); });
-  ASSERT_TRUE(waitForRaw(slave));
+  EXPECT_TRUE(waitForRaw(slave));
   termios during;
   tcgetattr(slave, &during);
   EXPECT_FALSE(during.c_iflag & ICRNL);  // Enter must arrive as 13
   EXPECT_TRUE(during.c_oflag & OPOST);   // output still gets its line ends
-  writeAll(master, "\x03");              // with signals on, the line would swallow it
+  // With signals on the line would swallow Ctrl+C, and the 'a' would come.
+  writeAll(master,
+           "\x03"
+           "a\n");
   reader.join();
   EXPECT_EQ(key, 3);
   termios after;
