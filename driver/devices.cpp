@@ -1,0 +1,157 @@
+#include "devices.h"
+
+#include <cstdio>
+
+#include "callback.h"
+
+#if defined(_WIN32) && __has_include(<pa_asio.h>)
+#include <pa_asio.h>
+#define GW_HAVE_ASIO 1
+#else
+#define GW_HAVE_ASIO 0
+#endif
+
+PaStream* stream = nullptr;
+PaStreamParameters inputParameters = {};
+PaStreamParameters outputParameters = {};
+
+namespace {
+
+constexpr double sampleRate = 44100;
+constexpr long shortestBuffer = 64;
+constexpr long longestBuffer = 4096;
+
+void appendKey(char* keys, int* count, int index) {
+  keys[*count] = static_cast<char>('0' + index);
+  ++*count;
+  keys[*count] = '\0';
+}
+
+}  // namespace
+
+void printDevice(int index, const PaDeviceInfo& info, const char* hostApiName, int* numInputDevices,
+                 int* numOutputDevices, char* inputDeviceKeys, char* outputDeviceKeys) {
+  printf("device #%d: ", index);
+  printf("%s, ", info.name);
+  printf("via %s\n", hostApiName);
+  printf("Max inputs = %d", info.maxInputChannels);
+  printf(", Max outputs = %d\n", info.maxOutputChannels);
+  if (info.maxInputChannels > 0 && *numInputDevices < maxDeviceKeys) {
+    printf("Default low input latency   = %8.4f\n", info.defaultLowInputLatency);
+    printf("Default high input latency  = %8.4f\n", info.defaultHighInputLatency);
+    appendKey(inputDeviceKeys, numInputDevices, index);
+  }
+  if (info.maxOutputChannels > 0 && *numOutputDevices < maxDeviceKeys) {
+    printf("Default low output latency  = %8.4f\n", info.defaultLowOutputLatency);
+    printf("Default high output latency = %8.4f\n", info.defaultHighOutputLatency);
+    appendKey(outputDeviceKeys, numOutputDevices, index);
+  }
+  printf("\n");
+}
+
+void listDevices(int deviceCount, int* numInputDevices, int* numOutputDevices,
+                 char* inputDeviceKeys, char* outputDeviceKeys) {
+  inputDeviceKeys[*numInputDevices] = '\0';
+  outputDeviceKeys[*numOutputDevices] = '\0';
+  printf("Number of devices = %d\n", deviceCount);
+  for (int i = 0; i < deviceCount; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info) continue;
+    const PaHostApiInfo* hostApi = Pa_GetHostApiInfo(info->hostApi);
+    printDevice(i, *info, hostApi ? hostApi->name : "", numInputDevices, numOutputDevices,
+                inputDeviceKeys, outputDeviceKeys);
+  }
+}
+
+long preferredBufferFrames(double latencySeconds) {
+  const double frames = latencySeconds * sampleRate;
+  long length = shortestBuffer;
+  // Halfway between two powers of two lies at 1.5 times the smaller one.
+  while (length < longestBuffer && frames >= 1.5 * static_cast<double>(length)) length *= 2;
+  return length;
+}
+
+#if GW_HAVE_ASIO
+
+PaError showControlPanel(PaDeviceIndex device, void* systemSpecific) {
+  return PaAsio_ShowControlPanel(device, systemSpecific);
+}
+
+PaError getAvailableBufferSizes(PaDeviceIndex device, long* minimum, long* maximum, long* preferred,
+                                long* granularity) {
+  return PaAsio_GetAvailableBufferSizes(device, minimum, maximum, preferred, granularity);
+}
+
+// The ASIO driver calls back with exactly its preferred length.
+static unsigned long streamFramesPerBuffer() {
+  return paFramesPerBufferUnspecified;
+}
+
+#else
+
+PaError showControlPanel(PaDeviceIndex, void*) {
+  return paNoError;
+}
+
+PaError getAvailableBufferSizes(PaDeviceIndex device, long* minimum, long* maximum, long* preferred,
+                                long* granularity) {
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+  if (!info) return paInvalidDevice;
+  *minimum = shortestBuffer;
+  *maximum = longestBuffer;
+  *preferred = preferredBufferFrames(info->defaultLowInputLatency);
+  *granularity = -1;
+  return paNoError;
+}
+
+// Other hosts choose their own lengths unless asked for one; PortAudio then
+// delivers exactly the length asked for.
+static unsigned long streamFramesPerBuffer() {
+  return static_cast<unsigned long>(projectedFramesPerBuffer);
+}
+
+#endif
+
+PaError prepareStream(PaDeviceIndex inputDevice, PaDeviceIndex outputDevice) {
+  PaError err = showControlPanel(inputDevice, nullptr);
+  if (err != paNoError) return err;
+
+  long minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+  err = getAvailableBufferSizes(inputDevice, &minimum, &maximum, &preferred, &granularity);
+  if (err != paNoError) return err;
+  projectedFramesPerBuffer = static_cast<int>(preferred);
+  printf("Buffer length: %d frames\n", projectedFramesPerBuffer);
+  printf("Minimum buffer length: %d frames\n", static_cast<int>(minimum));
+  printf("Maximum buffer length: %d frames\n", static_cast<int>(maximum));
+  printf("Granularity: %d\n", static_cast<int>(granularity));
+
+  printf("Input device # %d.\n", inputDevice);
+  const PaDeviceInfo* inputInfo = Pa_GetDeviceInfo(inputDevice);
+  if (!inputInfo) return paInvalidDevice;
+  printf("Output device # %d.\n", outputDevice);
+  const PaDeviceInfo* outputInfo = Pa_GetDeviceInfo(outputDevice);
+  if (!outputInfo) return paInvalidDevice;
+
+  numChannels = inputInfo->maxInputChannels < outputInfo->maxOutputChannels
+                    ? inputInfo->maxInputChannels
+                    : outputInfo->maxOutputChannels;
+  printf("Num channels = %d.\n", numChannels);
+
+  inputParameters.device = inputDevice;
+  inputParameters.channelCount = numChannels;
+  inputParameters.sampleFormat = paFloat32;
+  inputParameters.suggestedLatency = inputInfo->defaultLowInputLatency;
+  inputParameters.hostApiSpecificStreamInfo = nullptr;
+  outputParameters.device = outputDevice;
+  outputParameters.channelCount = numChannels;
+  outputParameters.sampleFormat = paFloat32;
+  outputParameters.suggestedLatency = outputInfo->defaultLowOutputLatency;
+  outputParameters.hostApiSpecificStreamInfo = nullptr;
+
+  err = Pa_OpenStream(&stream, &inputParameters, &outputParameters, sampleRate,
+                      streamFramesPerBuffer(), paNoFlag, streamCallback, nullptr);
+  const PaHostErrorInfo* hostError = Pa_GetLastHostErrorInfo();
+  printf("Last host error: %s\n", hostError && hostError->errorText ? hostError->errorText : "");
+  if (err != paNoError) stream = nullptr;
+  return err;
+}

@@ -1,0 +1,124 @@
+#include "driver.h"
+
+#include <portaudio.h>
+
+#include <cstdio>
+
+#include "callback.h"
+#include "config.h"
+#include "console.h"
+#include "devices.h"
+#include "effect.h"
+
+namespace {
+
+constexpr int effectChannels = 1;  // one delay line carries whole interleaved frames
+constexpr int historyBlocks = 200;
+constexpr int sampleRate = 44100;
+constexpr int bytesPerSample = 4;
+
+int commonErrorExit(PaError err) {
+  // Aborting first also covers a stream whose stop failed: no callback may
+  // still be running once anything is torn down.
+  if (stream) {
+    Pa_AbortStream(stream);
+    Pa_CloseStream(stream);
+  }
+  Pa_Terminate();
+  printf("An error occured while using the portaudio stream\n");
+  printf("Error number: %d\n", err);
+  printf("Error message: %s\n", Pa_GetErrorText(err));
+  promptAnyKey();
+  return -1;
+}
+
+// The proceed prompt; once standard input has ended no key can come, so the
+// run is wound up: no new file is started, a playing one is let go.
+int proceedOr(signed char altKey, const char* altAction, int whenInputEnded) {
+  const ProgramConfig& config = programConfig;
+  int answer = promptProceed(static_cast<signed char>(config.defaultKeyCode & 0xff),
+                             config.defaultKeyName, altKey, altAction);
+  return answer < 0 ? whenInputEnded : answer;
+}
+
+}  // namespace
+
+int runProgram() {
+  printf("glidewarper\n");
+  printf("(c) glidewarper developers 2026\n");
+  fflush(stdout);
+
+  if (configLoad() != 0) {
+    printf("An error occured. The application will close.\n");
+    promptAnyKey();
+    return -1;
+  }
+
+  printf("sizeof(int) = %lu\n", static_cast<unsigned long>(sizeof(int)));
+  fflush(stdout);
+  printf("sizeof(long) = %lu\n", static_cast<unsigned long>(sizeof(long)));
+  fflush(stdout);
+
+  PaError err = Pa_Initialize();
+  if (err != paNoError) return commonErrorExit(err);
+
+  const int deviceCount = Pa_GetDeviceCount();
+  if (deviceCount <= 0) {
+    printf("ERROR: Pa_GetDeviceCount returned 0x%x\n", static_cast<unsigned>(deviceCount));
+    return commonErrorExit(deviceCount);
+  }
+
+  int numInputDevices = 0;
+  int numOutputDevices = 0;
+  char inputDeviceKeys[deviceKeysSize] = {};
+  char outputDeviceKeys[deviceKeysSize] = {};
+  listDevices(deviceCount, &numInputDevices, &numOutputDevices, inputDeviceKeys, outputDeviceKeys);
+
+  ProgramConfig& config = programConfig;
+  const signed char defaultKey = static_cast<signed char>(config.defaultKeyCode & 0xff);
+  PaDeviceIndex inputDevice;
+  PaDeviceIndex outputDevice;
+  if (numInputDevices <= 1) {
+    inputDevice = Pa_GetDefaultInputDevice();
+    outputDevice = Pa_GetDefaultOutputDevice();
+  } else {
+    printf("Specify the index of the input and output device:\n");
+    config.defaultInput =
+        promptChoose(inputDeviceKeys, defaultKey, config.defaultKeyName, config.defaultInput);
+    inputDevice = config.defaultInput;
+    outputDevice = config.defaultOutput;
+  }
+  configSave();
+
+  err = prepareStream(inputDevice, outputDevice);
+  if (err != paNoError) return commonErrorExit(err);
+
+  const int frameBytes = numChannels * bytesPerSample;
+  const int blockBytes = numChannels * projectedFramesPerBuffer * bytesPerSample;
+  for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {
+    const char* path = config.melodyFiles[fileIndex];
+    if (effectInit(effectChannels, historyBlocks, blockBytes, sampleRate, frameBytes, path,
+                   config.infiniteLoop) != 0) {
+      printf("GlideWarp initialization failed\n");
+      return commonErrorExit(err);
+    }
+    if (proceedOr('x', "exit", 1) == 1) break;
+
+    err = Pa_StartStream(stream);
+    if (err != paNoError) return commonErrorExit(err);
+    printf("Wire on, file %s.\n", path);
+    fflush(stdout);
+
+    if (proceedOr('r', "repeat", 0) == 1) --fileIndex;
+    printf("Wire off.\n");
+    fflush(stdout);
+
+    err = Pa_StopStream(stream);
+    if (err != paNoError) return commonErrorExit(err);
+    effectRelease();
+  }
+
+  printf("Finished. gNumNoInputs = %d\n", gNumNoInputs);
+  Pa_Terminate();
+  return 0;
+}
