@@ -177,8 +177,17 @@ int configLoad() {
   }
   config.configLineCount = lineCount;
 
+  long pieceStart = ftell(file);
   for (int i = 0; i < lineCount && fgets(piece, sizeof piece, file); ++i) {
-    config.configLines[i] = copyText(piece, std::strlen(piece));
+    const std::size_t length = std::strlen(piece);
+    const long pieceEnd = ftell(file);
+    // A NUL byte ends the piece's text early. What follows it is dropped, but
+    // the stored line keeps a line end of its own: written back without one,
+    // it would join the next line and change what a later load reads.
+    const bool cut = pieceStart >= 0 && pieceEnd - pieceStart > static_cast<long>(length);
+    pieceStart = pieceEnd;
+    config.configLines[i] = copyText(piece, cut ? length + 1 : length);
+    if (cut && config.configLines[i]) config.configLines[i][length] = '\n';
     if (!config.configLines[i]) {
       fclose(file);
       return 1;
@@ -208,6 +217,11 @@ int configLoad() {
 }
 
 int configSave() {
+  // Without a load there is nothing to write, and writing would empty the file.
+  if (!programConfig.configLines) {
+    printf("Could not write glidewarperconfig.txt, no configuration was loaded\n");
+    return 1;
+  }
   // A stale temporary file from an interrupted save is simply replaced;
   // O_EXCL then makes sure we write a fresh file of our own, not through a
   // link or into something that is not a plain file.

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "console.h"
@@ -56,6 +57,7 @@ bool enterRawMode(RawMode& raw, int fd) {
   if (tcgetattr(fd, &raw.saved) != 0) return false;
   raw.fd = fd;
   modeToRestore = raw.saved;
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // the mode is complete before the fd shows
   rawTerminalFd = fd;
   struct sigaction restoring {};
   restoring.sa_handler = restoreTerminalAndEnd;
