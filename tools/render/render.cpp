@@ -1,0 +1,358 @@
+#include "render.h"
+
+#include <getopt.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "callback.h"
+#include "effect.h"
+#include "plot.h"
+
+const char* const renderUsage =
+    "Usage: glidewarp-render [OPTIONS] INPUT MELODY OUTPUT\n"
+    "\n"
+    "Plays INPUT through glidewarper's pitch-bending effect, following the melody\n"
+    "file MELODY, exactly as the live program would play it, and writes what it\n"
+    "would have played to OUTPUT: a 32-bit float WAV file with INPUT's sample rate,\n"
+    "channel count and length.\n"
+    "\n"
+    "INPUT is any sound file that libsndfile reads (WAV, AIFF, FLAC, Ogg, ...) with\n"
+    "1 to 4 channels at 11025, 22050 or 44100 frames per second.\n"
+    "\n"
+    "The effect is set up as the live program sets it up for a stream of INPUT's\n"
+    "channels: one delay line of 200 buffers, each buffer N frames of all channels\n"
+    "together. INPUT is cut into buffers of N frames (the last padded with silence)\n"
+    "and handed to the program's own audio callback one after another.\n"
+    "\n"
+    "Options:\n"
+    "  --frames N       frames per buffer, as the audio device would deliver them\n"
+    "                   (default 512; 1 to 65536). The bend's pattern and the\n"
+    "                   delay depend on it, as they do live.\n"
+    "  --loop           play the melody endlessly, like \"InfiniteLoop: yes\" in the\n"
+    "                   configuration file; otherwise INPUT passes through unchanged\n"
+    "                   once the melody has ended\n"
+    "  --stereo MODE    like the configuration's \"Stereo:\" line: left-to-both copies\n"
+    "                   each frame's first sample to its second, right-to-both the\n"
+    "                   second to the first, none (the default) leaves both\n"
+    "  --plot FILE.svg  also draw a picture of the pitch over time (see below)\n"
+    "  -h, --help       show this text\n"
+    "\n"
+    "The effect's own messages (the set-up lines and a delay report every 1000\n"
+    "buffers) go to standard output, as in the live program. A progress bar goes to\n"
+    "standard error when that is a terminal, and so do errors.\n"
+    "\n"
+    "The picture shows time in OUTPUT on the horizontal axis and pitch in Hz on a\n"
+    "logarithmic vertical axis. The orange line is the melody's target: each note's\n"
+    "frequency divided by the melody's base frequency, times the pitch measured in\n"
+    "INPUT (the median over the whole file), with notes, repeats and loops laid out\n"
+    "as they are played; a grey dashed line marks the time after a melody without\n"
+    "--loop has ended. When INPUT has no measurable pitch, the base frequency\n"
+    "stands in for it. The blue dots are the pitch measured in OUTPUT every 10 ms\n"
+    "(on its loudest channel). Where the dots sit on the line, the bend follows the\n"
+    "melody; this reads best for an input that holds one steady pitch.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when a file cannot be read or written or the\n"
+    "effect cannot be set up, 2 for a bad command line.\n";
+
+static constexpr int maxFramesPerBuffer = 65536;
+
+bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string& error) {
+  static const option longOptions[] = {
+      {"frames", required_argument, nullptr, 'f'}, {"loop", no_argument, nullptr, 'l'},
+      {"stereo", required_argument, nullptr, 's'}, {"plot", required_argument, nullptr, 'p'},
+      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // our own messages, one line each
+  optind = 0;  // start afresh, so the parser can be used more than once
+  std::vector<std::string> positional;
+  int c;
+  while ((c = getopt_long(argc, argv, ":h", longOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'f': {
+        char* end = nullptr;
+        errno = 0;
+        const long frames = std::strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno || frames < 1 || frames > maxFramesPerBuffer) {
+          error = std::string("--frames needs a whole number from 1 to ") +
+                  std::to_string(maxFramesPerBuffer) + ", not '" + optarg + "'";
+          return false;
+        }
+        options.framesPerBuffer = static_cast<int>(frames);
+        break;
+      }
+      case 'l':
+        options.loop = 1;
+        break;
+      case 's':
+        if (std::strcmp(optarg, "none") == 0) {
+          options.stereoMode = stereoNone;
+        } else if (std::strcmp(optarg, "left-to-both") == 0) {
+          options.stereoMode = stereoLeftToBoth;
+        } else if (std::strcmp(optarg, "right-to-both") == 0) {
+          options.stereoMode = stereoRightToBoth;
+        } else {
+          error = std::string("--stereo takes none, left-to-both or right-to-both, not '") +
+                  optarg + "'";
+          return false;
+        }
+        break;
+      case 'p':
+        options.plotPath = optarg;
+        break;
+      case 'h':
+        options.help = true;
+        break;
+      case ':':
+        error = std::string("option ") + argv[optind - 1] + " needs a value";
+        return false;
+      default:
+        error = std::string("unknown option '") + argv[optind - 1] + "' (see --help)";
+        return false;
+    }
+  }
+  if (options.help) return true;
+  for (int i = optind; i < argc; ++i) positional.push_back(argv[i]);
+  if (positional.size() != 3) {
+    error = "expected INPUT MELODY OUTPUT, got " + std::to_string(positional.size()) +
+            (positional.size() == 1 ? " argument" : " arguments") + " (see --help)";
+    return false;
+  }
+  options.inputPath = positional[0];
+  options.melodyPath = positional[1];
+  options.outputPath = positional[2];
+  return true;
+}
+
+namespace {
+
+struct SndFileCloser {
+  void operator()(SNDFILE* file) const { sf_close(file); }
+};
+using SndFilePtr = std::unique_ptr<SNDFILE, SndFileCloser>;
+
+__attribute__((format(printf, 1, 2))) void reportError(const char* format, ...) {
+  std::fflush(stdout);  // keep the effect's lines before ours on a shared terminal
+  std::fprintf(stderr, "glidewarp-render: ");
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+// One line on standard error, redrawn in place.
+struct ProgressBar {
+  bool enabled = false;
+  bool shown = false;
+  int lastPermille = -1;
+};
+
+void clearProgress(ProgressBar& bar) {
+  if (!bar.shown) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  bar.shown = false;
+  bar.lastPermille = -1;
+}
+
+void drawProgress(ProgressBar& bar, long long done, long long total) {
+  if (!bar.enabled || total <= 0) return;
+  const int permille = static_cast<int>(std::min<long long>(1000, done * 1000 / total));
+  if (permille == bar.lastPermille && bar.shown) return;
+  constexpr int width = 40;
+  char line[width + 1];
+  const int filled = permille * width / 1000;
+  for (int i = 0; i < width; ++i) line[i] = i < filled ? '#' : '.';
+  line[width] = '\0';
+  std::fflush(stdout);
+  std::fprintf(stderr, "\r[%s] %5.1f%%", line, permille / 10.0);
+  std::fflush(stderr);
+  bar.shown = true;
+  bar.lastPermille = permille;
+}
+
+// Refuses a melody path that cannot be read, so the user gets the reason
+// rather than the set-up's generic complaint.
+bool melodyReadable(const std::string& path, std::string& reason) {
+  FILE* file = std::fopen(path.c_str(), "r");
+  if (!file) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  std::fgetc(file);  // a folder opens but fails to read
+  const bool failed = std::ferror(file);
+  const int readErrno = errno;
+  std::fclose(file);
+  if (failed) reason = std::strerror(readErrno);
+  return !failed;
+}
+
+void drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& timeline,
+                 const std::vector<float>& input, const std::vector<float>& output, int channels,
+                 int rate, double seconds) {
+  PitchOptions inputOptions;
+  inputOptions.sampleRate = rate;
+  inputOptions.hop = static_cast<std::size_t>(rate / 100);
+  const double inputHz = medianPitch(trackLoudestChannel(input, channels, inputOptions));
+  const double referenceHz = inputHz > 0 ? inputHz : effectState.baseFrequency;
+
+  // Look for the output's pitch around the targets, wider than the defaults
+  // when the melody goes far up or down.
+  double lowest = referenceHz, highest = referenceHz;
+  for (const TargetSpan& s : timeline) {
+    lowest = std::min(lowest, s.ratio * referenceHz);
+    highest = std::max(highest, s.ratio * referenceHz);
+  }
+  PitchOptions outputOptions = inputOptions;
+  // A bent note's jumps of one block break its period now and then, so a
+  // shallower dip still counts as pitched.
+  outputOptions.threshold = 0.3;
+  outputOptions.minHz = std::clamp(lowest * 0.7, 40.0, outputOptions.minHz);
+  outputOptions.maxHz = std::clamp(highest * 1.4, outputOptions.maxHz, rate / 3.0);
+
+  PitchPlot plot;
+  plot.title = "Pitch of " + options.outputPath;
+  plot.subtitle = "melody " + options.melodyPath + " (base " +
+                  std::to_string(static_cast<long long>(effectState.baseFrequency + 0.5)) +
+                  "), input " + options.inputPath + ", " + std::to_string(options.framesPerBuffer) +
+                  " frames per buffer" + (options.loop ? ", looped" : "");
+  plot.target = timeline;
+  plot.referenceHz = referenceHz;
+  char label[160];
+  if (inputHz > 0)
+    std::snprintf(label, sizeof label, "target: note / base x input pitch (%.1f Hz)", inputHz);
+  else
+    std::snprintf(label, sizeof label, "target: note / base x base (input has no clear pitch)");
+  plot.targetLabel = label;
+  plot.measured = trackLoudestChannel(output, channels, outputOptions);
+  plot.measuredLabel = "pitch measured in the output";
+  plot.seconds = seconds;
+  std::string error;
+  if (!writePitchPlot(options.plotPath, plot, error))
+    reportError("cannot write picture %s: %s", options.plotPath.c_str(), error.c_str());
+}
+
+}  // namespace
+
+int runRender(const RenderOptions& options) {
+  SF_INFO inputInfo{};
+  SndFilePtr input(sf_open(options.inputPath.c_str(), SFM_READ, &inputInfo));
+  if (!input) {
+    reportError("cannot read %s: %s", options.inputPath.c_str(), sf_strerror(nullptr));
+    return renderFailed;
+  }
+  const int channels = inputInfo.channels;
+  if (channels < 1 || channels > 4) {
+    reportError("%s has %d channels; 1 to 4 are supported", options.inputPath.c_str(), channels);
+    return renderFailed;
+  }
+  std::string reason;
+  if (!melodyReadable(options.melodyPath, reason)) {
+    reportError("cannot read melody file %s: %s", options.melodyPath.c_str(), reason.c_str());
+    return renderFailed;
+  }
+
+  // The live program's set-up for a stream of this many channels.
+  const int frames = options.framesPerBuffer;
+  const int frameBytes = channels * 4;
+  programConfig.infiniteLoop = options.loop;
+  programConfig.stereoMode = options.stereoMode;
+  numChannels = channels;
+  projectedFramesPerBuffer = frames;
+  if (effectInit(1, 200, frameBytes * frames, inputInfo.samplerate, frameBytes,
+                 options.melodyPath.c_str(), options.loop)) {
+    printf("GlideWarp initialization failed\n");
+    std::fflush(stdout);
+    effectRelease();
+    return renderFailed;
+  }
+  const bool plotting = !options.plotPath.empty();
+  const bool lengthKnown = inputInfo.frames > 0 && inputInfo.frames < SF_COUNT_MAX;
+  // The timeline starts from the state set-up leaves, so take it now.
+  std::vector<TargetSpan> timeline;
+  if (plotting && lengthKnown)
+    timeline = melodyTimeline(effectState, inputInfo.frames, inputInfo.samplerate);
+  else if (plotting)
+    reportError("%s does not tell its length; the picture will show no target",
+                options.inputPath.c_str());
+
+  SF_INFO outputInfo{};
+  outputInfo.samplerate = inputInfo.samplerate;
+  outputInfo.channels = channels;
+  outputInfo.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SndFilePtr output(sf_open(options.outputPath.c_str(), SFM_WRITE, &outputInfo));
+  if (!output) {
+    reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(nullptr));
+    effectRelease();
+    return renderFailed;
+  }
+
+  ProgressBar bar;
+  bar.enabled = lengthKnown && isatty(STDERR_FILENO);
+  const std::size_t blockSamples = static_cast<std::size_t>(frames) * channels;
+  std::vector<float> inBlock(blockSamples), outBlock(blockSamples);
+  std::vector<float> inputKept, outputKept;
+  long long done = 0;
+  bool failed = false;
+  for (;;) {
+    sf_count_t got = 0;
+    while (got < frames) {
+      const sf_count_t n =
+          sf_readf_float(input.get(), inBlock.data() + got * channels, frames - got);
+      if (n <= 0) break;
+      got += n;
+    }
+    if (got == 0) break;
+    std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
+    // A delay report is due on this block: clear the bar so the line stands alone.
+    if (effectState.blockCounter % 1000 == 0) clearProgress(bar);
+    streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
+                   nullptr);
+    if (sf_writef_float(output.get(), outBlock.data(), got) != got) {
+      clearProgress(bar);
+      reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(output.get()));
+      failed = true;
+      break;
+    }
+    if (plotting) {
+      inputKept.insert(inputKept.end(), inBlock.begin(), inBlock.begin() + got * channels);
+      outputKept.insert(outputKept.end(), outBlock.begin(), outBlock.begin() + got * channels);
+    }
+    done += got;
+    drawProgress(bar, done, inputInfo.frames);
+    if (got < frames) break;
+  }
+  clearProgress(bar);
+  if (!failed && sf_error(input.get()) != SF_ERR_NO_ERROR) {
+    reportError("cannot read %s: %s", options.inputPath.c_str(), sf_strerror(input.get()));
+    failed = true;
+  }
+  const std::string outputError = sf_strerror(output.get());
+  const bool closeFailed = sf_close(output.release()) != 0;
+  if (!failed && closeFailed) {
+    reportError("cannot write %s: %s", options.outputPath.c_str(), outputError.c_str());
+    failed = true;
+  }
+  if (failed) {
+    effectRelease();
+    std::remove(options.outputPath.c_str());
+    return renderFailed;
+  }
+  effectRelease();
+
+  printf("Wrote %s: %lld frames of %d channel%s at %d Hz.\n", options.outputPath.c_str(), done,
+         channels, channels == 1 ? "" : "s", inputInfo.samplerate);
+  std::fflush(stdout);
+  if (plotting)
+    drawPicture(options, timeline, inputKept, outputKept, channels, inputInfo.samplerate,
+                static_cast<double>(done) / inputInfo.samplerate);
+  return renderOk;
+}

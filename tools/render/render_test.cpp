@@ -1,0 +1,376 @@
+#include "render.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "callback.h"
+#include "effect.h"
+#include "pitch.h"
+#include "plot.h"
+#include "testsupport.h"
+
+namespace {
+
+struct Sound {
+  std::vector<float> samples;  // interleaved
+  SF_INFO info{};
+};
+
+void writeSound(const std::string& path, const std::vector<float>& samples, int channels, int rate,
+                int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = format;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+  sf_close(file);
+}
+
+Sound readSound(const std::string& path) {
+  Sound sound;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &sound.info);
+  if (!file) return sound;
+  sound.samples.resize(static_cast<std::size_t>(sound.info.frames * sound.info.channels));
+  sf_readf_float(file, sound.samples.data(), sound.info.frames);
+  sf_close(file);
+  return sound;
+}
+
+std::vector<float> noise(long long frames, int channels, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<float> level(-0.9f, 0.9f);
+  std::vector<float> samples(static_cast<std::size_t>(frames * channels));
+  for (float& s : samples) s = level(random);
+  return samples;
+}
+
+std::vector<float> tone(double hz, double seconds, int rate) {
+  std::vector<float> samples(static_cast<std::size_t>(seconds * rate));
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * double(i) / rate));
+  return samples;
+}
+
+// What the live program plays for `input`: the effect set up as the driver
+// sets it up and every buffer handed to the stream callback.
+std::vector<float> playLive(const std::vector<float>& input, int channels, int rate, int frames,
+                            const std::string& melody, int loop, StereoMode mode) {
+  numChannels = channels;
+  projectedFramesPerBuffer = frames;
+  programConfig.stereoMode = mode;
+  programConfig.infiniteLoop = loop;
+  std::vector<float> output;
+  if (effectInit(1, 200, channels * frames * 4, rate, channels * 4, melody.c_str(), loop))
+    return output;
+  const std::size_t block = static_cast<std::size_t>(channels) * frames;
+  std::vector<float> in(block), out(block);
+  for (std::size_t at = 0; at < input.size(); at += block) {
+    const std::size_t n = std::min(block, input.size() - at);
+    std::fill(in.begin(), in.end(), 0.0f);
+    std::copy(input.begin() + at, input.begin() + at + n, in.begin());
+    streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, nullptr);
+    output.insert(output.end(), out.begin(), out.begin() + n);
+  }
+  effectRelease();
+  programConfig.stereoMode = stereoNone;
+  programConfig.infiniteLoop = 0;
+  return output;
+}
+
+struct LiveCase {
+  int channels;
+  int rate;
+  int frames;
+  StereoMode stereo;
+  int loop;
+  int subtype;  // of the input file
+  long long inputFrames;
+};
+
+class RenderMatchesLive : public ::testing::TestWithParam<LiveCase> {};
+
+TEST_P(RenderMatchesLive, OutputAndMessagesAreThoseOfTheLiveCallback) {
+  const LiveCase c = GetParam();
+  TempDir dir;
+  const std::string inputPath = dir.file("in.wav"), outputPath = dir.file("out.wav");
+  // Short notes, a repeat and frequencies both sides of the base, so many
+  // note changes and both kinds of jump fall inside a few buffers; then a
+  // long low note, so that a looping melody drifts to the far end of the
+  // history.
+  const std::string melodyPath =
+      dir.write("melody.txt", "440 3 660 2 330 7 440 -2 4 880 1 220 5 523.25 300 220\n");
+  writeSound(inputPath, noise(c.inputFrames, c.channels, 7), c.channels, c.rate,
+             SF_FORMAT_WAV | c.subtype);
+
+  RenderOptions options;
+  options.framesPerBuffer = c.frames;
+  options.loop = c.loop;
+  options.stereoMode = c.stereo;
+  options.inputPath = inputPath;
+  options.melodyPath = melodyPath;
+  options.outputPath = outputPath;
+  startCapture();
+  const int status = runRender(options);
+  const std::string printed = endCapture();
+  ASSERT_EQ(status, renderOk) << printed;
+
+  const Sound input = readSound(inputPath);
+  startCapture();
+  const std::vector<float> live =
+      playLive(input.samples, c.channels, c.rate, c.frames, melodyPath, c.loop, c.stereo);
+  const std::string livePrinted = endCapture();
+  ASSERT_FALSE(live.empty()) << livePrinted;
+
+  const Sound rendered = readSound(outputPath);
+  EXPECT_EQ(rendered.info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  EXPECT_EQ(rendered.info.samplerate, c.rate);
+  EXPECT_EQ(rendered.info.channels, c.channels);
+  EXPECT_EQ(rendered.info.frames, c.inputFrames);
+  ASSERT_EQ(rendered.samples.size(), live.size());
+  EXPECT_EQ(std::memcmp(rendered.samples.data(), live.data(), live.size() * sizeof(float)), 0);
+  // Guards against a vacuous match, and shows the effect changed the sound.
+  EXPECT_NE(std::count(live.begin(), live.end(), 0.0f), static_cast<long>(live.size()));
+  EXPECT_NE(rendered.samples, input.samples);
+
+  // The effect's own lines, exactly as live, then the summary.
+  EXPECT_EQ(printed.substr(0, livePrinted.size()), livePrinted);
+  EXPECT_EQ(printed.substr(livePrinted.size()).rfind("Wrote ", 0), 0u) << printed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, RenderMatchesLive,
+    ::testing::Values(
+        // Two delay reports (1000 buffers apart) and a last buffer of 13 frames.
+        LiveCase{2, 44100, 64, stereoNone, 1, SF_FORMAT_FLOAT, 1001 * 64 + 13},
+        LiveCase{1, 22050, 512, stereoLeftToBoth, 0, SF_FORMAT_PCM_16, 20 * 512 + 1},
+        LiveCase{2, 11025, 100, stereoLeftToBoth, 0, SF_FORMAT_PCM_24, 300 * 100 - 1},
+        LiveCase{3, 44100, 256, stereoRightToBoth, 1, SF_FORMAT_FLOAT, 90 * 256},
+        LiveCase{4, 44100, 33, stereoNone, 1, SF_FORMAT_FLOAT, 400 * 33 + 32}),
+    [](const ::testing::TestParamInfo<LiveCase>& info) {
+      const LiveCase& c = info.param;
+      return std::to_string(c.channels) + "ch_" + std::to_string(c.rate) + "Hz_" +
+             std::to_string(c.frames) + "frames_stereo" + std::to_string(c.stereo) +
+             (c.loop ? "_loop" : "");
+    });
+
+TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
+  TempDir dir;
+  // Note 4 lasts 2.5 ticks, which playback rounds up; notes 1-2 play 3 times.
+  const std::string melody = dir.write("melody.txt", "100 7 100 13 150 -3 5 50 2.5 200\n");
+  const int frames = 64;
+  for (int rate : {44100, 11025}) {
+    for (int loop : {0, 1}) {
+      SCOPED_TRACE("rate " + std::to_string(rate) + " loop " + std::to_string(loop));
+      startCapture();
+      const int failed = effectInit(1, 200, frames * 4, rate, 4, melody.c_str(), loop);
+      endCapture();
+      ASSERT_EQ(failed, 0);
+      const int blocks = 120;
+      const std::vector<TargetSpan> spans =
+          melodyTimeline(effectState, static_cast<long long>(blocks + 1) * frames, rate);
+      ASSERT_FALSE(spans.empty());
+
+      if (rate == 44100) {
+        // First note: a 45-frame tick, then six of 44; the second starts with
+        // 44 (7 is no multiple of 10), and its tenth tick later is 45 long.
+        EXPECT_DOUBLE_EQ(spans[0].end, 309.0 / rate);
+        EXPECT_DOUBLE_EQ(spans[1].end, (309.0 + 44 + 12 * 44 + 1) / rate);
+      }
+      if (!loop) {
+        std::vector<double> ratios;
+        for (const TargetSpan& s : spans) ratios.push_back(s.ratio);
+        EXPECT_EQ(ratios, (std::vector<double>{1, 1.5, 1, 1.5, 1, 1.5, 0.5, 2, 1}));
+        EXPECT_TRUE(spans.back().passThrough);
+      }
+
+      // After each block the channel's note is the one for the next frame.
+      std::vector<float> in(frames, 0.25f), out(frames);
+      startCapture();
+      for (int b = 0; b < blocks; ++b) {
+        effectProcess(in.data(), out.data());
+        const double t = static_cast<double>((b + 1) * frames) / rate;
+        auto span = std::find_if(spans.begin(), spans.end(),
+                                 [t](const TargetSpan& s) { return s.start <= t && t < s.end; });
+        ASSERT_NE(span, spans.end()) << "block " << b;
+        const Note* note = effectState.channels[0]->note;
+        if (note) {
+          EXPECT_FALSE(span->passThrough) << "block " << b;
+          EXPECT_EQ(span->ratio, note->frequency / effectState.baseFrequency) << "block " << b;
+        } else {
+          EXPECT_TRUE(span->passThrough) << "block " << b;
+        }
+      }
+      endCapture();
+      effectRelease();
+    }
+  }
+}
+
+double medianBetween(const std::vector<PitchFrame>& track, double from, double to) {
+  std::vector<PitchFrame> inside;
+  for (const PitchFrame& f : track)
+    if (f.time >= from && f.time <= to) inside.push_back(f);
+  return medianPitch(inside);
+}
+
+TEST(RenderPitch, ATwoNoteMelodyBendsAToneToItsNotesAndThePictureShowsThem) {
+  for (int rate : {44100, 22050}) {
+    SCOPED_TRACE("rate " + std::to_string(rate));
+    TempDir dir;
+    RenderOptions options;
+    options.inputPath = dir.file("tone.wav");
+    options.melodyPath = dir.write("melody.txt", "440 600 440 600 660\n");
+    options.outputPath = dir.file("bent & out.wav");
+    options.plotPath = dir.file("pitch.svg");
+    writeSound(options.inputPath, tone(220, 1.6, rate), 1, rate);
+    startCapture();
+    const int status = runRender(options);
+    const std::string printed = endCapture();
+    ASSERT_EQ(status, renderOk) << printed;
+
+    const Sound out = readSound(options.outputPath);
+    PitchOptions pitch;
+    pitch.sampleRate = rate;
+    pitch.hop = static_cast<std::size_t>(rate / 100);
+    pitch.threshold = 0.3;  // the bent note's block-length jumps blur its period
+    const std::vector<PitchFrame> track =
+        trackPitch(out.samples.data(), out.samples.size(), 1, pitch);
+    // 600 ticks are 0.6 s; after the second note the input passes through.
+    // The jumps pull the bent note's measured pitch by up to about 2%, so it
+    // is held to a quarter tone; the next semitone is twice as far.
+    EXPECT_NEAR(medianBetween(track, 0.1, 0.5), 220, 220 * 0.005);
+    EXPECT_NEAR(medianBetween(track, 0.7, 1.1), 330, 330 * 0.029);
+    EXPECT_NEAR(medianBetween(track, 1.3, 1.5), 220, 220 * 0.005);
+
+    const std::string svg = readFile(options.plotPath);
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    EXPECT_NE(svg.find(">time (s)<"), std::string::npos);
+    EXPECT_NE(svg.find(">pitch (Hz, log scale)<"), std::string::npos);
+    EXPECT_NE(svg.find("input pitch (22"), std::string::npos) << "input's pitch in the legend";
+    EXPECT_NE(svg.find("bent &amp; out.wav"), std::string::npos) << "names escaped";
+    EXPECT_GT(std::count(svg.begin(), svg.end(), '\n'), 100) << "a dot per voiced window";
+  }
+}
+
+// The real program, run with `args`.
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ToolRun runTool(const TempDir& dir, const std::vector<std::string>& args) {
+  const std::string outPath = dir.file("stdout.txt"), errPath = dir.file("stderr.txt");
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(RENDER_TOOL)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(RENDER_TOOL, argv.data());
+    _exit(127);
+  }
+  ToolRun run;
+  int waitStatus = 0;
+  if (child > 0 && waitpid(child, &waitStatus, 0) == child && WIFEXITED(waitStatus))
+    run.status = WEXITSTATUS(waitStatus);
+  run.out = readFile(outPath);
+  run.err = readFile(errPath);
+  return run;
+}
+
+TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
+  TempDir dir;
+  const std::string input = dir.file("in.wav"), output = dir.file("out.wav");
+  writeSound(input, tone(440, 0.1, 44100), 1, 44100);
+  const std::string melody = dir.write("melody.txt", "440 50 660\n");
+  const std::string sixChannels = dir.file("six.wav"), at48k = dir.file("48k.wav");
+  writeSound(sixChannels, noise(100, 6, 1), 6, 44100);
+  writeSound(at48k, noise(100, 1, 1), 1, 48000);
+  const std::string text = dir.write("notes.txt", "not a sound\n");
+  const std::string badMelody = dir.write("bad.txt", "440 50 abc\n");
+  std::filesystem::create_directory(dir.file("folder"));
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // expected on standard error, one line
+  };
+  const std::vector<Case> usage = {
+      {{}, "expected INPUT MELODY OUTPUT, got 0 arguments"},
+      {{input, melody}, "expected INPUT MELODY OUTPUT, got 2 arguments"},
+      {{"--frames", "0", input, melody, output}, "--frames needs a whole number from 1 to 65536"},
+      {{"--frames=12x", input, melody, output}, "not '12x'"},
+      {{"--stereo", "middle", input, melody, output}, "--stereo takes none, left-to-both"},
+      {{"--bogus", input, melody, output}, "unknown option '--bogus'"},
+      {{input, melody, output, "--plot"}, "option --plot needs a value"},
+  };
+  for (const Case& c : usage) {
+    const ToolRun run = runTool(dir, c.args);
+    EXPECT_EQ(run.status, renderBadUsage) << c.error;
+    EXPECT_EQ(run.err.rfind("glidewarp-render: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+
+  const std::vector<Case> files = {
+      {{dir.file("missing.wav"), melody, output}, "cannot read " + dir.file("missing.wav") + ": "},
+      {{text, melody, output}, "cannot read " + text + ": "},
+      {{sixChannels, melody, output}, "has 6 channels; 1 to 4 are supported"},
+      {{input, dir.file("missing.txt"), output}, "No such file or directory"},
+      {{input, dir.file("folder"), output}, "Is a directory"},
+      {{input, melody, dir.file("nowhere/out.wav")}, "cannot write " + dir.file("nowhere/out.wav")},
+  };
+  for (const Case& c : files) {
+    const ToolRun run = runTool(dir, c.args);
+    EXPECT_EQ(run.status, renderFailed) << c.error;
+    EXPECT_EQ(run.err.rfind("glidewarp-render: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(output));
+
+  // Set-up failures speak in the effect's own words, as live.
+  ToolRun run = runTool(dir, {at48k, melody, output});
+  EXPECT_EQ(run.status, renderFailed);
+  EXPECT_EQ(run.out,
+            "Supported rates: 11025, 22050 and 44100. You supplied 48000\n"
+            "GlideWarp initialization failed\n");
+  run = runTool(dir, {input, badMelody, output});
+  EXPECT_EQ(run.status, renderFailed);
+  EXPECT_NE(run.out.find("Invalid input string abc\nGlideWarp initialization failed\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_FALSE(std::filesystem::exists(output));
+
+  run = runTool(dir, {"--help"});
+  EXPECT_EQ(run.status, renderOk);
+  for (const char* word : {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE",
+                           "--plot FILE.svg", "median"})
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+
+  // Options may follow the files.
+  run = runTool(dir, {input, melody, output, "--frames=64", "--loop", "--stereo=none"});
+  EXPECT_EQ(run.status, renderOk) << run.err;
+  EXPECT_NE(run.out.find("Initialized, baby.\n"), std::string::npos) << run.out;
+  EXPECT_EQ(readSound(output).info.frames, 4410);
+}
+
+}  // namespace
