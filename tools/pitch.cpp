@@ -126,7 +126,17 @@ std::vector<PitchSegment> pitchSegments(const std::vector<PitchFrame>& frames, d
     kept.push_back(std::move(s));
   }
 
+  // Neighbours of different pitch with only unsettled windows between them
+  // meet halfway: the change lies somewhere in that gap.
   std::vector<PitchSegment> result;
-  for (const Stretch& s : kept) result.push_back(s.seg);
+  for (const Stretch& s : kept) {
+    PitchSegment seg = s.seg;
+    if (!result.empty() && seg.start - result.back().end <= maxGap) {
+      double middle = 0.5 * (result.back().end + seg.start);
+      result.back().end = middle;
+      seg.start = middle;
+    }
+    result.push_back(seg);
+  }
   return result;
 }

@@ -43,6 +43,7 @@ std::vector<PitchFrame> trackPitch(const float* x, std::size_t frames, std::size
 // Joins consecutive frames whose pitch stays within `tolerance` (relative) of
 // the stretch's first frame, drops stretches shorter than `minDuration`
 // seconds, and joins neighbours of the same pitch that such a drop left
-// apart by at most `maxGap` seconds.
+// apart by at most `maxGap` seconds. Neighbours of different pitch at most
+// `maxGap` apart meet halfway between them.
 std::vector<PitchSegment> pitchSegments(const std::vector<PitchFrame>& frames, double hopSeconds,
                                         double tolerance, double minDuration, double maxGap);

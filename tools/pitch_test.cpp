@@ -111,6 +111,8 @@ TEST(PitchSegments, StepsOfAMelodyWithTheirTimes) {
     EXPECT_NEAR(segs[i].start, expected[i][0], startSlack) << i;
     EXPECT_NEAR(segs[i].end, expected[i][1], 0.02) << i;
   }
+  EXPECT_EQ(segs[0].end, segs[1].start);         // a direct change of pitch
+  EXPECT_GT(segs[2].start - segs[1].end, 0.25);  // a pause stays a pause
 }
 
 TEST(PitchSegments, ShortDropOutBetweenEqualPitchesIsBridgedLongGapIsNot) {
