@@ -1,0 +1,209 @@
+#include "fuzzentries.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "effect.h"
+#include "keydecoder.h"
+
+void fuzzCheck(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz property failed: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+// ---------------------------------------------------------------- melody file
+
+namespace {
+
+struct StreamShape {
+  int channelCount;
+  int historyBlocks;
+  int frameBytes;
+  int blockBytes;
+  int rate;
+  int loop;
+  bool tagged;  // blocks hold whole frames of at least 8 bytes, so frames can carry a tag
+};
+
+// The driver's own shape (one delay channel, stereo frames), then shapes that
+// reach the corners: two channels and a one-block history, and blocks that
+// end in a partial frame.
+constexpr StreamShape shapes[] = {
+    {1, 8, 8, 8 * 64, 44100, 0, true},
+    {2, 1, 12, 12 * 9, 11025, 1, true},
+    {3, 3, 16, 100, 22050, 1, false},
+};
+constexpr int blocksPerShape = 40;
+
+// A tagged frame holds its index and the index's complement, so a frame that
+// was torn, shifted or made up does not pass for a real one.
+void tagFrame(unsigned char* frame, int frameBytes, std::uint32_t index) {
+  std::memset(frame, 0xa5, static_cast<std::size_t>(frameBytes));
+  const std::uint32_t check = ~index;
+  std::memcpy(frame, &index, 4);
+  std::memcpy(frame + 4, &check, 4);
+}
+
+bool isSilence(const unsigned char* frame, int frameBytes) {
+  for (int i = 0; i < frameBytes; ++i)
+    if (frame[i]) return false;
+  return true;
+}
+
+// True when the frame is a whole input frame fed before `fedFrames`.
+bool isInputFrame(const unsigned char* frame, int frameBytes, std::uint32_t fedFrames) {
+  std::uint32_t index, check;
+  std::memcpy(&index, frame, 4);
+  std::memcpy(&check, frame + 4, 4);
+  if (check != ~index || index >= fedFrames) return false;
+  for (int i = 8; i < frameBytes; ++i)
+    if (frame[i] != 0xa5) return false;
+  return true;
+}
+
+void playShape(const StreamShape& shape, const char* path) {
+  if (effectInit(shape.channelCount, shape.historyBlocks, shape.blockBytes, shape.rate,
+                 shape.frameBytes, path, shape.loop) != 0) {
+    fuzzCheck(!effectState.initialized, "a failed set-up left the effect initialised");
+    return;
+  }
+  fuzzCheck(effectState.initialized && effectState.channels[0] && effectState.channels[0]->note &&
+                effectState.cursor == 0,
+            "a successful set-up left the effect unready");
+  const int frames = shape.blockBytes / shape.frameBytes;
+  std::vector<unsigned char> input(static_cast<std::size_t>(shape.blockBytes));
+  std::vector<unsigned char> output(static_cast<std::size_t>(shape.blockBytes));
+  std::uint32_t fed = 0;
+  for (int block = 0; block < blocksPerShape; ++block) {
+    for (int f = 0; f < frames; ++f) {
+      unsigned char* frame = input.data() + static_cast<std::size_t>(f * shape.frameBytes);
+      if (shape.tagged) {
+        tagFrame(frame, shape.frameBytes, fed++);
+      } else {
+        std::memset(frame, block + 1, static_cast<std::size_t>(shape.frameBytes));
+      }
+    }
+    fuzzCheck(effectProcess(input.data(), output.data()) == 0,
+              "an initialised effect refused a block");
+    if (!shape.tagged) continue;
+    for (int f = 0; f < frames; ++f) {
+      const unsigned char* frame = output.data() + static_cast<std::size_t>(f * shape.frameBytes);
+      fuzzCheck(isSilence(frame, shape.frameBytes) || isInputFrame(frame, shape.frameBytes, fed),
+                "an output frame is neither silence nor a whole input frame");
+    }
+  }
+}
+
+}  // namespace
+
+void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
+  // An in-memory file: the reader opens it by path like any melody file.
+  static int fd = memfd_create("melody", 0);
+  fuzzCheck(fd >= 0, "memfd_create");
+  fuzzCheck(ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == static_cast<ssize_t>(size),
+            "writing the melody file");
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  for (const StreamShape& shape : shapes) playShape(shape, path);
+  effectRelease();
+  fuzzCheck(!effectState.channels && !effectState.firstNote && !effectState.initialized,
+            "release left state behind");
+}
+
+// --------------------------------------------------------- configuration file
+
+namespace {
+
+struct LoadedConfig {
+  int defaultInput, defaultOutput, infiniteLoop, stereoMode, defaultKeyCode, lineCount;
+  std::optional<std::string> keyName;
+  std::vector<std::string> files;
+  bool operator==(const LoadedConfig&) const = default;
+};
+
+LoadedConfig snapshot() {
+  const ProgramConfig& c = programConfig;
+  LoadedConfig s{c.defaultInput,   c.defaultOutput,   c.infiniteLoop, c.stereoMode,
+                 c.defaultKeyCode, c.configLineCount, std::nullopt,   {}};
+  if (c.defaultKeyName) s.keyName = c.defaultKeyName;
+  for (int i = 0; i < c.melodyFileCount; ++i) s.files.emplace_back(c.melodyFiles[i]);
+  return s;
+}
+
+bool writeConfigFile(const std::uint8_t* data, std::size_t size) {
+  FILE* out = std::fopen(configFileName, "wb");
+  if (!out) return false;
+  bool ok = std::fwrite(data, 1, size, out) == size;
+  return std::fclose(out) == 0 && ok;
+}
+
+}  // namespace
+
+void fuzzConfigFile(const std::uint8_t* data, std::size_t size) {
+  fuzzCheck(writeConfigFile(data, size), "writing the configuration file");
+  configReset();
+  if (configLoad() == 0) {
+    const LoadedConfig first = snapshot();
+    fuzzCheck(!first.files.empty(), "a load without melody files succeeded");
+    for (const std::string& file : first.files)
+      fuzzCheck(!file.empty() && file.find_first_of(" \t\n\r\v\f") == std::string::npos,
+                "a melody path is empty or holds a blank");
+    fuzzCheck(configSave() == 0, "saving what was just loaded failed");
+    configReset();
+    fuzzCheck(configLoad() == 0, "the saved file does not load");
+    fuzzCheck(snapshot() == first, "the saved file loads differently");
+  }
+  configReset();
+}
+
+// ---------------------------------------------------------------- key decoder
+
+namespace {
+
+void decodeAll(const std::uint8_t* data, std::size_t size, bool timeOutEachByte) {
+  KeyDecoder decoder;
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char byte = data[i];
+    const bool fromGround = !keyDecoderInSequence(decoder);
+    keyDecoderFeed(decoder, byte);
+    int codes[8];
+    int count = 0;
+    for (int code; (code = keyDecoderTake(decoder)) >= 0;) codes[count++] = code;
+    fuzzCheck(count <= 3, "one byte gave more than three codes");
+    for (int i = 0; i < count; ++i)
+      fuzzCheck(codes[i] >= 0 && codes[i] <= 255, "a code outside 0..255");
+    // Plain characters outside any sequence are keys as they stand.
+    if (fromGround && byte >= 0x01 && byte < 0x80 && byte != 0x1b)
+      fuzzCheck(count == 1 && codes[0] == byte && !keyDecoderInSequence(decoder),
+                "a plain character was not passed through");
+    if (timeOutEachByte && keyDecoderInSequence(decoder)) {
+      keyDecoderFlush(decoder);
+      int taken = 0;
+      for (int code; (code = keyDecoderTake(decoder)) >= 0; ++taken)
+        fuzzCheck(code >= 0 && code <= 255, "a flushed code outside 0..255");
+      fuzzCheck(taken <= 2, "a time-out gave more than two codes");
+      fuzzCheck(!keyDecoderInSequence(decoder), "still in a sequence after a time-out");
+    }
+  }
+  keyDecoderFlush(decoder);
+  while (keyDecoderTake(decoder) >= 0) {
+  }
+  fuzzCheck(!keyDecoderInSequence(decoder) && decoder.count == 0, "input end left codes behind");
+}
+
+}  // namespace
+
+void fuzzKeyBytes(const std::uint8_t* data, std::size_t size) {
+  decodeAll(data, size, false);
+  decodeAll(data, size, true);
+}

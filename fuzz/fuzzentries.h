@@ -1,0 +1,26 @@
+// What each fuzz target does with one input. Shared by the libFuzzer targets
+// and by the regression test that replays the seed corpus and every input a
+// fuzzer once crashed on, so a found fault stays found.
+//
+// Each entry aborts (through fuzzCheck) when a property of the code under
+// test does not hold; memory errors are left to the sanitizers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The bytes as a melody file, set up and played for a few dozen blocks in
+// several stream shapes. Every output frame must be a whole copy of an input
+// frame or silence.
+void fuzzMelodyFile(const std::uint8_t* data, std::size_t size);
+
+// The bytes as the configuration file, loaded, saved and loaded again; both
+// loads must agree. Works in the current directory.
+void fuzzConfigFile(const std::uint8_t* data, std::size_t size);
+
+// The bytes as terminal input to the key decoder, once with nothing timing
+// out and once with every unfinished sequence timing out after each byte.
+void fuzzKeyBytes(const std::uint8_t* data, std::size_t size);
+
+// Aborts with the message when `ok` is false.
+void fuzzCheck(bool ok, const char* what);
