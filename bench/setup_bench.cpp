@@ -1,0 +1,175 @@
+// Set-up time of a 1000-note melody (random frequencies between half and
+// twice the base) at base frequencies 440 and 10000, beside the plain list
+// search that closes each cycle by comparing a new step with every earlier
+// one. The plain search is quadratic in a note's length, so only the first
+// few notes of the same melody are built with it and its time for all 1000
+// is extrapolated from them.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "effect.h"
+
+namespace {
+
+constexpr int noteCount = 1000;
+constexpr int framesPerBuffer = 512;
+constexpr int streamChannels = 2;
+
+std::vector<float> melodyFrequencies(double base) {
+  std::mt19937 random(20240601);
+  std::uniform_real_distribution<double> ratio(0.5, 2.0);
+  std::vector<float> frequencies(noteCount);
+  for (float& f : frequencies) f = static_cast<float>(base * ratio(random));
+  return frequencies;
+}
+
+std::string writeMelody(double base) {
+  char path[] = "/tmp/gwsetupbench.XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return "";
+  std::string text = std::to_string(base) + "\n";
+  for (float f : melodyFrequencies(base)) text += "100 " + std::to_string(f) + "\n";
+  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return written ? path : "";
+}
+
+// The effect prints its set-up lines; they would break up the table.
+struct QuietStdout {
+  int saved = -1;
+  int devNull = -1;
+  QuietStdout() {
+    std::fflush(stdout);
+    saved = dup(1);
+    devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, 1);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    close(devNull);
+  }
+};
+
+int initEffect(const std::string& path) {
+  const int frameBytes = streamChannels * 4;
+  return effectInit(1, 200, frameBytes * framesPerBuffer, 44100, frameBytes, path.c_str(), 0);
+}
+
+void indexedSetup(benchmark::State& state) {
+  const double base = static_cast<double>(state.range(0));
+  const std::string path = writeMelody(base);
+  if (path.empty()) {
+    state.SkipWithError("cannot write the melody file");
+    return;
+  }
+  QuietStdout quiet;
+  for (auto _ : state) {
+    if (initEffect(path)) {
+      state.SkipWithError("effect set-up failed");
+      break;
+    }
+    state.PauseTiming();
+    effectRelease();
+    state.ResumeTiming();
+  }
+  unlink(path.c_str());
+}
+
+// Builds one note's cycle the plain way, as appendNote does but without the
+// step index, and frees it.
+void buildPlain(DelayChannel* channel, float frequency) {
+  Note plain{};
+  plain.frequency = frequency;
+  Note* saved = channel->lastNote;
+  channel->lastNote = &plain;
+  do advancePhase(channel);
+  while (channel->lastStep);
+  channel->lastNote = saved;
+  channel->phase = 0;
+  channel->readOffset = 0;
+  std::vector<MoveStep*> steps;
+  for (MoveStep* step = plain.step; step && !step->visited; step = step->next) {
+    step->visited = 1;
+    steps.push_back(step);
+  }
+  for (MoveStep* step : steps) std::free(step);
+}
+
+int plainNotesFor(double base) {
+  return base > 1000 ? 5 : 50;
+}
+
+void plainSearch(benchmark::State& state) {
+  const double base = static_cast<double>(state.range(0));
+  // A one-note melody at this base gives a channel to build on.
+  char path[] = "/tmp/gwsetupbench.XXXXXX";
+  const int fd = mkstemp(path);
+  const std::string text = std::to_string(base) + " 100 " + std::to_string(base) + "\n";
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    state.SkipWithError("cannot write the melody file");
+    return;
+  }
+  close(fd);
+  QuietStdout quiet;
+  const int failed = initEffect(path);
+  unlink(path);
+  if (failed) {
+    state.SkipWithError("effect set-up failed");
+    return;
+  }
+  const std::vector<float> frequencies = melodyFrequencies(base);
+  const int notes = plainNotesFor(base);
+  DelayChannel* channel = effectState.channels[0];
+  for (auto _ : state)
+    for (int i = 0; i < notes; ++i) buildPlain(channel, frequencies[static_cast<size_t>(i)]);
+  effectRelease();
+}
+
+BENCHMARK(indexedSetup)->Arg(440)->Arg(10000)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(plainSearch)->Arg(440)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Collects each run's CPU time per iteration, in milliseconds, for the
+// summary; CPU time is steadier than wall time on a shared machine.
+struct SummaryReporter : benchmark::ConsoleReporter {
+  std::map<std::string, double> milliseconds;
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs)
+      if (!run.error_occurred)
+        milliseconds[run.run_name.function_name + "/" + run.run_name.args] =
+            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nSet-up of a %d-note melody (frequencies 0.5 to 2 times the base)\n", noteCount);
+  std::printf("%-8s %16s %14s %22s %10s\n", "base", "indexed CPU ms", "plain notes",
+              "plain CPU ms (1000 est.)", "ratio");
+  for (int base : {440, 10000}) {
+    const std::string arg = std::to_string(base);
+    auto indexed = reporter.milliseconds.find("indexedSetup/" + arg);
+    auto plain = reporter.milliseconds.find("plainSearch/" + arg);
+    if (indexed == reporter.milliseconds.end() || plain == reporter.milliseconds.end()) continue;
+    const int notes = plainNotesFor(base);
+    const double plainAll = plain->second / notes * noteCount;
+    std::printf("%-8d %16.1f %14d %22.1f %9.1fx\n", base, indexed->second, notes, plainAll,
+                plainAll / indexed->second);
+  }
+  benchmark::Shutdown();
+  return 0;
+}
