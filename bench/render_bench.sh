@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Render throughput, in times real time, for a 60-second stereo 44100 Hz
+# file bent up a fifth, beside the tools a user would pick for the same
+# shift: sox (pitch 700 cents), rubberband (-p 7) and soundstretch (-pitch=7).
+# Each tool gets the same input; the best of BENCH_RUNS runs (default 3)
+# counts. Prints one table with each figure and the ratio of ours to each.
+#
+#   bash bench/render_bench.sh            # uses build/release, built if missing
+#   RENDER=path/to/glidewarp-render bash bench/render_bench.sh
+#
+# Installs the three tools (Debian's sox, rubberband-cli, soundstretch)
+# when run as root and they are missing. Not run by the tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=${BENCH_RUNS:-3}
+seconds=60
+render=${RENDER:-build/release/tools/render/glidewarp-render}
+
+declare -A packageOf=([sox]=sox [rubberband]=rubberband-cli [soundstretch]=soundstretch)
+missing=()
+for tool in sox rubberband soundstretch; do
+  command -v "$tool" >/dev/null || missing+=("${packageOf[$tool]}")
+done
+if ((${#missing[@]})); then
+  if [ "$(id -u)" = 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" \
+      >/dev/null
+  else
+    echo "Missing: ${missing[*]}. Install them with:" >&2
+    echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+if [ ! -x "$render" ]; then
+  bash tools/setup.sh release
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A pitched input with overtones: a sawtooth at 220 Hz with a slow tremolo on
+# the left, a softer triangle a sixth above on the right.
+sox -n -r 44100 -b 16 -c 1 "$work/left.wav" synth "$seconds" sawtooth 220 vol 0.4 tremolo 5 20
+sox -n -r 44100 -b 16 -c 1 "$work/right.wav" synth "$seconds" triangle 367 vol 0.3
+sox -M "$work/left.wav" "$work/right.wav" "$work/input.wav"
+# One note a fifth up, longer than the file.
+printf '440 %d 660\n' $((seconds * 1000 + 1000)) >"$work/fifth.txt"
+
+# Best wall time of $runs runs of the given command, in seconds.
+best() {
+  local start end all=""
+  for ((i = 0; i < runs; ++i)); do
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    all+="$((end - start)) "
+  done
+  echo "$all" | awk '{ b = $1; for (i = 2; i <= NF; ++i) if ($i < b) b = $i; printf "%.4f", b / 1e9 }'
+}
+
+names=("glidewarp-render" "sox pitch 700" "rubberband -p 7" "soundstretch -pitch=7")
+outputs=(ours sox rubberband soundstretch)
+times=()
+times+=("$(best "$render" "$work/input.wav" "$work/fifth.txt" "$work/ours.wav")")
+times+=("$(best sox "$work/input.wav" "$work/sox.wav" pitch 700)")
+times+=("$(best rubberband -p 7 "$work/input.wav" "$work/rubberband.wav")")
+times+=("$(best soundstretch "$work/input.wav" "$work/soundstretch.wav" -pitch=7)")
+# A tool that failed would look fast: each must have written the whole file.
+lengths=()
+for i in "${!outputs[@]}"; do
+  length=$(soxi -D "$work/${outputs[$i]}.wav" 2>/dev/null || echo 0)
+  if ! awk -v l="$length" -v s="$seconds" 'BEGIN { exit !(l > s - 0.5) }'; then
+    echo "${names[$i]} did not write ${seconds} s of output (got ${length} s)" >&2
+    exit 1
+  fi
+  lengths+=("$length")
+done
+
+echo "Render of ${seconds} s of stereo 44100 Hz audio, a fifth up; best of $runs runs"
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(date -u '+%Y-%m-%d')"
+printf '%-24s %10s %14s %16s %12s\n' "tool" "seconds" "x real time" "ours / this" "output s"
+for i in "${!names[@]}"; do
+  awk -v name="${names[$i]}" -v t="${times[$i]}" -v ours="${times[0]}" -v s="$seconds" \
+    -v l="${lengths[$i]}" 'BEGIN { printf "%-24s %10.3f %14.1f %16.2f %12.2f\n", name, t, s / t, t / ours, l }'
+done
