@@ -195,9 +195,9 @@ bool melodyReadable(const std::string& path, std::string& reason) {
   return !failed;
 }
 
-void drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& timeline,
+bool drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& timeline,
                  const std::vector<float>& input, const std::vector<float>& output, int channels,
-                 int rate, double seconds) {
+                 int rate, double seconds, std::string& error) {
   PitchOptions inputOptions;
   inputOptions.sampleRate = rate;
   inputOptions.hop = static_cast<std::size_t>(rate / 100);
@@ -235,9 +235,7 @@ void drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& ti
   plot.measured = trackLoudestChannel(output, channels, outputOptions);
   plot.measuredLabel = "pitch measured in the output";
   plot.seconds = seconds;
-  std::string error;
-  if (!writePitchPlot(options.plotPath, plot, error))
-    reportError("cannot write picture %s: %s", options.plotPath.c_str(), error.c_str());
+  return writePitchPlot(options.plotPath, plot, error);
 }
 
 }  // namespace
@@ -351,8 +349,22 @@ int runRender(const RenderOptions& options) {
   printf("Wrote %s: %lld frames of %d channel%s at %d Hz.\n", options.outputPath.c_str(), done,
          channels, channels == 1 ? "" : "s", inputInfo.samplerate);
   std::fflush(stdout);
-  if (plotting)
-    drawPicture(options, timeline, inputKept, outputKept, channels, inputInfo.samplerate,
-                static_cast<double>(done) / inputInfo.samplerate);
+  if (plotting) {
+    // Measuring the pitch takes seconds per minute of sound; say so.
+    if (bar.enabled) {
+      std::fputs("measuring pitch for the picture...", stderr);
+      std::fflush(stderr);
+      bar.shown = true;
+    }
+    std::string error;
+    const bool drawn =
+        drawPicture(options, timeline, inputKept, outputKept, channels, inputInfo.samplerate,
+                    static_cast<double>(done) / inputInfo.samplerate, error);
+    clearProgress(bar);
+    if (!drawn) {
+      reportError("cannot write picture %s: %s", options.plotPath.c_str(), error.c_str());
+      return renderFailed;
+    }
+  }
   return renderOk;
 }

@@ -366,6 +366,13 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
                            "--plot FILE.svg", "median"})
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
 
+  // The sound is written before the picture, which can still fail.
+  run = runTool(dir, {"--plot", dir.file("nowhere/pitch.svg"), input, melody, output});
+  EXPECT_EQ(run.status, renderFailed);
+  EXPECT_NE(run.err.find("cannot write picture " + dir.file("nowhere/pitch.svg")),
+            std::string::npos)
+      << run.err;
+
   // Options may follow the files.
   run = runTool(dir, {input, melody, output, "--frames=64", "--loop", "--stereo=none"});
   EXPECT_EQ(run.status, renderOk) << run.err;
