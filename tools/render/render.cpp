@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -42,7 +43,8 @@ const char* const renderUsage =
     "                   once the melody has ended\n"
     "  --stereo MODE    like the configuration's \"Stereo:\" line: left-to-both copies\n"
     "                   each frame's first sample to its second, right-to-both the\n"
-    "                   second to the first, none (the default) leaves both\n"
+    "                   second to the first, none (the default) leaves both;\n"
+    "                   channels after the second are left alone\n"
     "  --plot FILE.svg  also draw a picture of the pitch over time (see below)\n"
     "  -h, --help       show this text\n"
     "\n"
@@ -256,6 +258,15 @@ int runRender(const RenderOptions& options) {
   if (!melodyReadable(options.melodyPath, reason)) {
     reportError("cannot read melody file %s: %s", options.melodyPath.c_str(), reason.c_str());
     return renderFailed;
+  }
+
+  // Writing OUTPUT truncates it first, which would destroy what is being read.
+  for (const std::string* source : {&options.inputPath, &options.melodyPath}) {
+    std::error_code ignored;
+    if (std::filesystem::equivalent(options.outputPath, *source, ignored)) {
+      reportError("OUTPUT %s is the same file as %s", options.outputPath.c_str(), source->c_str());
+      return renderFailed;
+    }
   }
 
   // The live program's set-up for a stream of this many channels.

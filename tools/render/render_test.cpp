@@ -337,6 +337,7 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
       {{input, dir.file("missing.txt"), output}, "No such file or directory"},
       {{input, dir.file("folder"), output}, "Is a directory"},
       {{input, melody, dir.file("nowhere/out.wav")}, "cannot write " + dir.file("nowhere/out.wav")},
+      {{input, melody, input}, "OUTPUT " + input + " is the same file as " + input},
   };
   for (const Case& c : files) {
     const ToolRun run = runTool(dir, c.args);
