@@ -120,9 +120,7 @@ class EndToEnd : public ::testing::Test {
 
   void SetUp() override {
     server = uniqueServerName();
-    env = {{"JACK_DEFAULT_SERVER", server},
-           {"JACK_NO_START_SERVER", "1"},
-           {"LSAN_OPTIONS", std::string("suppressions=") + GW_LSAN_SUPPRESSIONS}};
+    env = {{"JACK_DEFAULT_SERVER", server}, {"JACK_NO_START_SERVER", "1"}};
   }
 
   void TearDown() override {
