@@ -17,14 +17,19 @@ constexpr int historyBlocks = 200;
 constexpr int sampleRate = 44100;
 constexpr int bytesPerSample = 4;
 
+// Set when the stream's host went away under it (the audio server died):
+// PortAudio's abort, close and terminate then wait for a callback that never
+// comes, or assert, so the error exit leaves them out; the process ends anyway.
+bool streamLost = false;
+
 int commonErrorExit(PaError err) {
   // Aborting first also covers a stream whose stop failed: no callback may
   // still be running once anything is torn down.
-  if (stream) {
+  if (stream && !streamLost) {
     Pa_AbortStream(stream);
     Pa_CloseStream(stream);
   }
-  Pa_Terminate();
+  if (!streamLost) Pa_Terminate();
   printf("An error occured while using the portaudio stream\n");
   printf("Error number: %d\n", err);
   printf("Error message: %s\n", Pa_GetErrorText(err));
@@ -105,7 +110,11 @@ int runProgram() {
     if (proceedOr('x', "exit", 1) == 1) break;
 
     err = Pa_StartStream(stream);
-    if (err != paNoError) return commonErrorExit(err);
+    if (err != paNoError) {
+      // Mostly the server has gone, and closing then asserts inside PortAudio.
+      streamLost = true;
+      return commonErrorExit(err);
+    }
     printf("Wire on, file %s.\n", path);
     fflush(stdout);
 
@@ -113,6 +122,12 @@ int runProgram() {
     printf("Wire off.\n");
     fflush(stdout);
 
+    // Our callback never ends the stream, so one that is no longer active
+    // has lost its host.
+    if (Pa_IsStreamActive(stream) != 1) {
+      streamLost = true;
+      return commonErrorExit(paDeviceUnavailable);
+    }
     err = Pa_StopStream(stream);
     if (err != paNoError) return commonErrorExit(err);
     effectRelease();
