@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev portaudio19-dev
           libjack-jackd2-dev jackd2 libsndfile1-dev python3
-          clang libclang-rt-14-dev valgrind)
+          clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
