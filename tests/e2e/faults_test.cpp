@@ -206,6 +206,57 @@ TEST_F(Faults, MelodyFileRemovedAfterStartUpEndsWithTheErrorReport) {
   expectTerminalRestored();
 }
 
+// The program asks PortAudio for buffers of exactly the projected length, so
+// the callback's discrepancy report cannot be provoked through a real host:
+// PortAudio re-blocks whatever period the server runs. What can happen on
+// stage is a server period unlike the projected length, or one that changes
+// under a running stream; the melody must play on through both.
+TEST_F(Faults, ServerPeriodUnlikeTheProjectedLengthAndChangedWhilePlayingIsReblocked) {
+  SpawnOptions o;
+  o.argv = {"jackd", "-n", server, "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "1000"};
+  o.env = env;
+  o.logPath = dir.file("jackd.log");
+  o.readStdout = false;
+  ASSERT_TRUE(spawnChild(jackd, o));
+  auto jackTool = [&](const std::vector<std::string>& argv) {
+    Child tool;
+    SpawnOptions t;
+    t.argv = argv;
+    t.env = env;
+    EXPECT_TRUE(spawnChild(tool, t));
+    EXPECT_TRUE(waitExit(tool, 15));
+    endChild(tool);
+    return tool.output;
+  };
+  jackTool({"jack_wait", "-s", server, "-w", "-t", "10"});
+  startTone({"440"});
+  dir.write("melody.txt", "440\n100000 660\n");
+  writeConfig("DefaultInput: 1\nDefaultOutput: 0\n", {"melody.txt"});
+  startProgram();
+  expectOutput("for default ('1')\n", startupSeconds);
+  sendKeys(program, " ");
+  // A period of 1000 frames is 22.7 ms; the nearest power of two is 1024.
+  expectOutput("Buffer length: 1024 frames\n");
+  expectOutput("Press space to proceed, 'x' to exit\n");
+  startRecorder();
+  sendKeys(program, " ");
+  expectOutput("Wire on, file melody.txt.\n");
+  letRun(1.5);
+  jackTool({"jack_bufsize", "256"});
+  EXPECT_EQ(jackTool({"jack_bufsize"}), "256\n");
+  letRun(1.5);
+  sendKeys(program, " ");
+  expectOutput("Finished. gNumNoInputs = 0\n");
+  expectExit(0, false);
+  EXPECT_FALSE(printed("Discrepancy")) << program.output;
+
+  Recording r = stopRecorder();
+  auto plays = soundStretches(r, 0.1);
+  ASSERT_EQ(plays.size(), 1u);
+  EXPECT_GT(plays[0].second - plays[0].first, std::size_t(2.5 * r.rate));
+  expectSteps(segmentsOf(r, plays[0].first, plays[0].second, 0), {{660, 0}}, "bent tone");
+}
+
 // A thousand random bytes for a prompt, none of which decodes to one of its
 // answer keys, and the "Key code" lines they should bring.
 struct Flood {
