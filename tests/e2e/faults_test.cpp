@@ -49,6 +49,15 @@ class Faults : public EndToEnd {
     EXPECT_EQ(mode.c_cc[VMIN], 1);
   }
 
+  // While a prompt waits the terminal is raw; seeing that shows the check
+  // above reads the program's own terminal.
+  void expectTerminalRaw() {
+    if (HasFailure()) return;
+    termios mode{};
+    ASSERT_EQ(tcgetattr(slaveFd, &mode), 0);
+    EXPECT_EQ(mode.c_lflag & (ICANON | ISIG), tcflag_t(0));
+  }
+
   // Chooses the tone (device 1) and waits at the first file's 'x' prompt.
   void chooseToneAndReachFirstFile() {
     expectOutput("for default ('1')\n", startupSeconds);
@@ -83,6 +92,7 @@ TEST_F(Faults, ServerKilledWhileAFilePlaysEndsTheRunOnTheNextKey) {
   expectOutput("Wire on, file melody.txt.\n");
   expectOutput("Press space to proceed, 'r' to repeat\n");
   letRun(1.0);
+  expectTerminalRaw();
 
   killServer();
   sendKeys(program, " ");
