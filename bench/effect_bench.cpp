@@ -3,16 +3,15 @@
 // Prints ns per block, the ratio to the memmove and the share of the
 // real-time budget (one buffer's duration at 44100 Hz).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "effect.h"
 
 namespace {
@@ -36,21 +35,10 @@ void effectBlock(benchmark::State& state) {
     return;
   }
   close(fd);
-  // The effect's own lines (set-up, delay reports) would break up the table.
-  std::fflush(stdout);
-  const int savedStdout = dup(1);
-  const int devNull = open("/dev/null", O_WRONLY);
-  dup2(devNull, 1);
-  auto restoreStdout = [&] {
-    std::fflush(stdout);
-    dup2(savedStdout, 1);
-    close(savedStdout);
-    close(devNull);
-  };
+  QuietStdout quiet;
   const int failed = effectInit(1, historyBlocks, blockBytes, 44100, streamChannels * 4, path, 1);
   unlink(path);
   if (failed) {
-    restoreStdout();
     state.SkipWithError("effect set-up failed");
     return;
   }
@@ -62,7 +50,6 @@ void effectBlock(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
   effectRelease();
-  restoreStdout();
 }
 
 void historyMemmove(benchmark::State& state) {
@@ -79,16 +66,6 @@ void historyMemmove(benchmark::State& state) {
 BENCHMARK(effectBlock)->Arg(64)->Arg(512)->Arg(2048);
 BENCHMARK(historyMemmove)->Arg(64)->Arg(512)->Arg(2048);
 
-// Collects each run's time per iteration for the summary.
-struct SummaryReporter : benchmark::ConsoleReporter {
-  std::map<std::string, double> nanoseconds;
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (!run.error_occurred) nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,9 +76,10 @@ int main(int argc, char** argv) {
               "budget use");
   for (int frames : {64, 512, 2048}) {
     const std::string arg = "/" + std::to_string(frames);
-    auto effect = reporter.nanoseconds.find("effectBlock" + arg);
-    auto slide = reporter.nanoseconds.find("historyMemmove" + arg);
-    if (effect == reporter.nanoseconds.end() || slide == reporter.nanoseconds.end()) continue;
+    auto effect = reporter.realNanoseconds.find("effectBlock" + arg);
+    auto slide = reporter.realNanoseconds.find("historyMemmove" + arg);
+    if (effect == reporter.realNanoseconds.end() || slide == reporter.realNanoseconds.end())
+      continue;
     const double budget = frames / 44100.0 * 1e9;
     std::printf("%-8d %14.0f %14.0f %10.2f %11.2f%%\n", frames, effect->second, slide->second,
                 effect->second / slide->second, 100.0 * effect->second / budget);

@@ -5,17 +5,17 @@
 // few notes of the same melody are built with it and its time for all 1000
 // is extrapolated from them.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "effect.h"
+#include "plain_cycle.h"
 
 namespace {
 
@@ -42,24 +42,6 @@ std::string writeMelody(double base) {
   return written ? path : "";
 }
 
-// The effect prints its set-up lines; they would break up the table.
-struct QuietStdout {
-  int saved = -1;
-  int devNull = -1;
-  QuietStdout() {
-    std::fflush(stdout);
-    saved = dup(1);
-    devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, 1);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(devNull);
-  }
-};
-
 int initEffect(const std::string& path) {
   const int frameBytes = streamChannels * 4;
   return effectInit(1, 200, frameBytes * framesPerBuffer, 44100, frameBytes, path.c_str(), 0);
@@ -83,26 +65,6 @@ void indexedSetup(benchmark::State& state) {
     state.ResumeTiming();
   }
   unlink(path.c_str());
-}
-
-// Builds one note's cycle the plain way, as appendNote does but without the
-// step index, and frees it.
-void buildPlain(DelayChannel* channel, float frequency) {
-  Note plain{};
-  plain.frequency = frequency;
-  Note* saved = channel->lastNote;
-  channel->lastNote = &plain;
-  do advancePhase(channel);
-  while (channel->lastStep);
-  channel->lastNote = saved;
-  channel->phase = 0;
-  channel->readOffset = 0;
-  std::vector<MoveStep*> steps;
-  for (MoveStep* step = plain.step; step && !step->visited; step = step->next) {
-    step->visited = 1;
-    steps.push_back(step);
-  }
-  for (MoveStep* step : steps) std::free(step);
 }
 
 int plainNotesFor(double base) {
@@ -131,25 +93,14 @@ void plainSearch(benchmark::State& state) {
   const int notes = plainNotesFor(base);
   DelayChannel* channel = effectState.channels[0];
   for (auto _ : state)
-    for (int i = 0; i < notes; ++i) buildPlain(channel, frequencies[static_cast<size_t>(i)]);
+    for (int i = 0; i < notes; ++i)
+      for (MoveStep* step : buildPlainCycle(channel, frequencies[static_cast<size_t>(i)]))
+        std::free(step);
   effectRelease();
 }
 
 BENCHMARK(indexedSetup)->Arg(440)->Arg(10000)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(plainSearch)->Arg(440)->Arg(10000)->Unit(benchmark::kMillisecond);
-
-// Collects each run's CPU time per iteration, in milliseconds, for the
-// summary; CPU time is steadier than wall time on a shared machine.
-struct SummaryReporter : benchmark::ConsoleReporter {
-  std::map<std::string, double> milliseconds;
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (!run.error_occurred)
-        milliseconds[run.run_name.function_name + "/" + run.run_name.args] =
-            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
 
 }  // namespace
 
@@ -162,9 +113,10 @@ int main(int argc, char** argv) {
               "plain CPU ms (1000 est.)", "ratio");
   for (int base : {440, 10000}) {
     const std::string arg = std::to_string(base);
-    auto indexed = reporter.milliseconds.find("indexedSetup/" + arg);
-    auto plain = reporter.milliseconds.find("plainSearch/" + arg);
-    if (indexed == reporter.milliseconds.end() || plain == reporter.milliseconds.end()) continue;
+    auto indexed = reporter.cpuMilliseconds.find("indexedSetup/" + arg);
+    auto plain = reporter.cpuMilliseconds.find("plainSearch/" + arg);
+    if (indexed == reporter.cpuMilliseconds.end() || plain == reporter.cpuMilliseconds.end())
+      continue;
     const int notes = plainNotesFor(base);
     const double plainAll = plain->second / notes * noteCount;
     std::printf("%-8d %16.1f %14d %22.1f %9.1fx\n", base, indexed->second, notes, plainAll,

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "effect_testing.h"
+#include "plain_cycle.h"
 
 using ScheduleTest = EffectTest;
 
@@ -196,7 +197,7 @@ struct ListShape {
   bool operator==(const ListShape&) const = default;
 };
 
-ListShape shapeOf(MoveStep* first, std::vector<MoveStep*>* seenOut = nullptr) {
+ListShape shapeOf(MoveStep* first) {
   ListShape shape;
   std::vector<MoveStep*> seen;
   for (MoveStep* step = first; step; step = step->next) {
@@ -208,7 +209,6 @@ ListShape shapeOf(MoveStep* first, std::vector<MoveStep*>* seenOut = nullptr) {
     seen.push_back(step);
     shape.steps.push_back({step->move, step->phase});
   }
-  if (seenOut) *seenOut = seen;
   return shape;
 }
 
@@ -227,21 +227,11 @@ TEST_F(ScheduleTest, IndexedBuilderMatchesThePlainSearch) {
       Note* indexed = appendNote(frequency, 10, channel);
       ASSERT_NE(indexed, nullptr);
 
-      // The plain way: advancePhase with no index, then drop the first step.
-      Note plain{};
-      plain.frequency = frequency;
-      Note* saved = channel->lastNote;
-      channel->lastNote = &plain;
-      do advancePhase(channel);
-      while (channel->lastStep);
-      channel->lastNote = saved;
-      channel->phase = 0;
-      channel->readOffset = 0;
-
-      std::vector<MoveStep*> plainSteps;
-      ListShape expected = shapeOf(plain.step->next, &plainSteps);
+      // The plain way, with the first step dropped as appendNote drops it.
+      std::vector<MoveStep*> plainSteps = buildPlainCycle(channel, frequency);
+      ASSERT_GE(plainSteps.size(), 2u);
+      ListShape expected = shapeOf(plainSteps[1]);
       EXPECT_EQ(shapeOf(indexed->step), expected) << "base " << base << " f " << frequency;
-      std::free(plain.step);
       for (MoveStep* step : plainSteps) std::free(step);
     }
   }
