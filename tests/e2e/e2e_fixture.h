@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,7 @@ class EndToEnd : public ::testing::Test {
     endChild(tone);
     endChild(jackd);
     if (exitCode(jackd) == 128 + SIGKILL) reclaimServerSlot();
+    removeServerSemaphores();
     if (HasFailure()) {
       std::printf("--- program output ---\n%s\n", program.output.c_str());
       std::printf("--- jackd log ---\n%s\n", readFile(dir.file("jackd.log")).c_str());
@@ -156,6 +158,17 @@ class EndToEnd : public ::testing::Test {
     if (spawnChild(wait, w)) waitExit(wait, 15);
     endChild(wait);
     endChild(again);
+  }
+
+  // The server and its clients leave their named semaphores behind in
+  // /dev/shm, one file per client; without this every run adds a few more.
+  void removeServerSemaphores() {
+    const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + server + "_";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+      if (entry.path().filename().string().rfind(prefix, 0) == 0)
+        std::filesystem::remove(entry.path(), ec);
+    }
   }
 
   // Each step below does nothing once the test has failed, so that one fault
