@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,24 +140,43 @@ class EndToEnd : public ::testing::Test {
     }
   }
 
+  // A dummy-backend server under this test's name, writing to the given log.
+  bool spawnServer(Child& child, int period, const std::string& log) {
+    SpawnOptions o;
+    o.argv = {"jackd", "-n",    server, "--no-realtime",       "-d", "dummy",
+              "-r",    "44100", "-p",   std::to_string(period)};
+    o.env = env;
+    o.logPath = dir.file(log);
+    o.readStdout = false;
+    return spawnChild(child, o);
+  }
+
+  // Runs a JACK command-line tool against this test's server: its output, or
+  // nothing when it could not start, failed or took longer than 15 s.
+  std::optional<std::string> jackTool(const std::vector<std::string>& argv) {
+    Child tool;
+    SpawnOptions t;
+    t.argv = argv;
+    t.env = env;
+    if (!spawnChild(tool, t)) return std::nullopt;
+    const bool ok = waitExit(tool, 15) && exitCode(tool) == 0;
+    endChild(tool);
+    if (!ok) return std::nullopt;
+    return tool.output;
+  }
+
+  bool serverAnswers() {
+    return jackTool({"jack_wait", "-s", server, "-w", "-t", "10"}).has_value();
+  }
+
   // A server that was killed keeps its slot in JACK's registry of servers,
   // which has room for eight on the machine, until a server of the same name
   // starts again; so one is started under that name and stopped properly.
   // Without this, a few killed or stuck servers stop every later test.
   void reclaimServerSlot() {
     Child again;
-    SpawnOptions o;
-    o.argv = {"jackd", "-n", server, "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "512"};
-    o.env = env;
-    o.logPath = dir.file("jackd-again.log");
-    o.readStdout = false;
-    if (!spawnChild(again, o)) return;
-    Child wait;
-    SpawnOptions w;
-    w.argv = {"jack_wait", "-s", server, "-w", "-t", "10"};
-    w.env = env;
-    if (spawnChild(wait, w)) waitExit(wait, 15);
-    endChild(wait);
+    if (!spawnServer(again, 512, "jackd-again.log")) return;
+    serverAnswers();
     endChild(again);
   }
 
@@ -173,22 +193,10 @@ class EndToEnd : public ::testing::Test {
 
   // Each step below does nothing once the test has failed, so that one fault
   // does not cost a time-out per later step.
-  void startServer() {
+  void startServer(int period = 512) {
     if (HasFailure()) return;
-    SpawnOptions o;
-    o.argv = {"jackd", "-n", server, "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "512"};
-    o.env = env;
-    o.logPath = dir.file("jackd.log");
-    o.readStdout = false;
-    ASSERT_TRUE(spawnChild(jackd, o));
-    Child wait;
-    SpawnOptions w;
-    w.argv = {"jack_wait", "-s", server, "-w", "-t", "10"};
-    w.env = env;
-    ASSERT_TRUE(spawnChild(wait, w));
-    bool answered = waitExit(wait, 15) && exitCode(wait) == 0;
-    endChild(wait);
-    ASSERT_TRUE(answered) << "jackd did not answer:\n" << readFile(dir.file("jackd.log"));
+    ASSERT_TRUE(spawnServer(jackd, period, "jackd.log"));
+    ASSERT_TRUE(serverAnswers()) << "jackd did not answer:\n" << readFile(dir.file("jackd.log"));
   }
 
   void startTone(const std::vector<std::string>& freqs) {

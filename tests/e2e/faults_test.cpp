@@ -199,23 +199,7 @@ TEST_F(Faults, MelodyFileRemovedAfterStartUpEndsWithTheErrorReport) {
 // stage is a server period unlike the projected length, or one that changes
 // under a running stream; the melody must play on through both.
 TEST_F(Faults, ServerPeriodUnlikeTheProjectedLengthAndChangedWhilePlayingIsReblocked) {
-  SpawnOptions o;
-  o.argv = {"jackd", "-n", server, "--no-realtime", "-d", "dummy", "-r", "44100", "-p", "1000"};
-  o.env = env;
-  o.logPath = dir.file("jackd.log");
-  o.readStdout = false;
-  ASSERT_TRUE(spawnChild(jackd, o));
-  auto jackTool = [&](const std::vector<std::string>& argv) {
-    Child tool;
-    SpawnOptions t;
-    t.argv = argv;
-    t.env = env;
-    EXPECT_TRUE(spawnChild(tool, t));
-    EXPECT_TRUE(waitExit(tool, 15));
-    endChild(tool);
-    return tool.output;
-  };
-  jackTool({"jack_wait", "-s", server, "-w", "-t", "10"});
+  startServer(1000);
   startTone({"440"});
   dir.write("melody.txt", "440\n100000 660\n");
   writeConfig("DefaultInput: 1\nDefaultOutput: 0\n", {"melody.txt"});
@@ -229,7 +213,7 @@ TEST_F(Faults, ServerPeriodUnlikeTheProjectedLengthAndChangedWhilePlayingIsReblo
   sendKeys(program, " ");
   expectOutput("Wire on, file melody.txt.\n");
   letRun(1.5);
-  jackTool({"jack_bufsize", "256"});
+  EXPECT_TRUE(jackTool({"jack_bufsize", "256"}));
   EXPECT_EQ(jackTool({"jack_bufsize"}), "256\n");
   letRun(1.5);
   sendKeys(program, " ");
