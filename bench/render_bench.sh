@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 runs=${BENCH_RUNS:-3}
 seconds=60
-render=${RENDER:-build/release/tools/render/glidewarp-render}
+render=${RENDER:-build/release/render/glidewarp-render}
 
 declare -A packageOf=([sox]=sox [rubberband]=rubberband-cli [soundstretch]=soundstretch)
 missing=()
@@ -35,7 +35,7 @@ if ((${#missing[@]})); then
   fi
 fi
 if [ ! -x "$render" ]; then
-  bash tools/setup.sh release
+  bash scripts/setup.sh release
 fi
 
 work=$(mktemp -d)

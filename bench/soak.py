@@ -7,7 +7,7 @@ last minute against the melody's notes. Not part of the test suite.
 
     python3 bench/soak.py [--minutes 10] [--repeat-every 30] [--keep DIR]
 
-Builds build/release (or $GW_BUILD_DIR) first with tools/setup.sh. Every process it starts is ended
+Builds build/release (or $GW_BUILD_DIR) first with scripts/setup.sh. Every process it starts is ended
 by its id, also when the run fails.
 """
 
@@ -25,7 +25,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# tools/setup.sh builds here too when GW_BUILD_DIR names another folder.
+# scripts/setup.sh builds here too when GW_BUILD_DIR names another folder.
 BUILD = os.path.join(ROOT, os.environ.get("GW_BUILD_DIR", os.path.join("build", "release")))
 
 # The input's own pitch is the base; the notes bend it up and down, and the
@@ -154,7 +154,7 @@ def soak(args, folder):
         run.start("jackd", ["jackd", "-n", run.server, "--no-realtime", "-d", "dummy",
                             "-r", "44100", "-p", "512"])
         run_tool(run, ["jack_wait", "-s", run.server, "-w", "-t", "10"])
-        tone = run.start("tone", [os.path.join(BUILD, "tools", "gw_tone"), str(BASE_HZ)],
+        tone = run.start("tone", [os.path.join(BUILD, "tests", "jack", "gw_tone"), str(BASE_HZ)],
                          stdout=subprocess.PIPE)
         if first_line(tone) != "ready":
             raise RuntimeError("the test tone did not start")
@@ -170,7 +170,7 @@ def soak(args, folder):
         run.expect("for default ('1')\n")
         run.key(" ")
         run.expect("Press space to proceed, 'x' to exit\n")
-        recorder = run.start("record", [os.path.join(BUILD, "tools", "gw_record"),
+        recorder = run.start("record", [os.path.join(BUILD, "tests", "jack", "gw_record"),
                                         os.path.join(folder, "played.wav")],
                              stdout=subprocess.PIPE)
         if not first_line(recorder).startswith("connected"):
@@ -205,7 +205,7 @@ def soak(args, folder):
         recorded = recorder.communicate(timeout=30)[0].decode()
         tail = os.path.join(folder, "last-minute.wav")
         wav_tail(os.path.join(folder, "played.wav"), 60.0, tail)
-        track = run_tool(run, [os.path.join(BUILD, "tools", "gw_pitchtrack"), tail],
+        track = run_tool(run, [os.path.join(BUILD, "tests", "jack", "gw_pitchtrack"), tail],
                          seconds=600).stdout
         run.end_all()
 
@@ -267,7 +267,7 @@ def main():
     parser.add_argument("--keep", help="folder for the recording and logs (kept)")
     args = parser.parse_args()
 
-    subprocess.run(["bash", os.path.join(ROOT, "tools", "setup.sh"), "release"], check=True,
+    subprocess.run(["bash", os.path.join(ROOT, "scripts", "setup.sh"), "release"], check=True,
                    stdout=subprocess.DEVNULL)
     folder = args.keep or tempfile.mkdtemp(prefix="gwsoak.")
     os.makedirs(folder, exist_ok=True)

@@ -3,7 +3,7 @@
 # fuzz/corpus/<target>. Fails when a target finds a fault; the input is then in
 # <build>/artifacts/<target>/ and belongs in fuzz/regressions/<target>/.
 #
-#   bash tools/fuzz.sh [SECONDS] [TARGET ...]     (default: 30 s each; melody config keys)
+#   bash scripts/fuzz.sh [SECONDS] [TARGET ...]     (default: 30 s each; melody config keys)
 #
 # New corpus entries stay in a scratch folder; the repository keeps its small seeds.
 set -euo pipefail
@@ -14,7 +14,7 @@ shift || true
 targets=("$@")
 ((${#targets[@]})) || targets=(melody config keys)
 
-bash tools/setup.sh fuzz
+bash scripts/setup.sh fuzz
 dir=$PWD/${GW_BUILD_DIR:-build/fuzz}
 # A memory-backed scratch folder keeps the configuration target's file writes cheap.
 scratch=$(mktemp -d /dev/shm/gwfuzz.XXXXXX 2>/dev/null || mktemp -d)

@@ -13,12 +13,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash tools/setup.sh
+bash scripts/setup.sh
 build=${GW_BUILD_DIR:-build/release}
 case "$build" in /*) ;; *) build=$root/$build ;; esac
 program=$build/driver/glidewarper
-for tool in "$program" "$build/tools/gw_tone" "$build/tools/gw_record" \
-            "$build/tools/gw_pitchtrack" "$build/tools/gw_autoplay"; do
+for tool in "$program" "$build/tests/jack/gw_tone" "$build/tests/jack/gw_record" \
+            "$build/tests/jack/gw_pitchtrack" "$build/tests/jack/gw_autoplay"; do
   [ -x "$tool" ] || { echo "run.sh: $tool was not built" >&2; exit 1; }
 done
 
@@ -59,13 +59,13 @@ else
     echo "run.sh: the JACK server did not start; see $work/jackd.log" >&2
     exit 1
   fi
-  "$build/tools/gw_tone" 440 550 >"$work/tone.log" 2>&1 &
+  "$build/tests/jack/gw_tone" 440 550 >"$work/tone.log" 2>&1 &
   started+=($!)
   for _ in $(seq 100); do grep -q ready "$work/tone.log" && break; sleep 0.05; done
   grep -q ready "$work/tone.log" || { echo "run.sh: the test tone did not start" >&2; exit 1; }
   # The recorder waits for the program's stream and records what it plays.
   recording=$work/played.wav
-  "$build/tools/gw_record" "$recording" >"$work/record.log" 2>&1 &
+  "$build/tests/jack/gw_record" "$recording" >"$work/record.log" 2>&1 &
   started+=($!)
 fi
 
@@ -84,7 +84,7 @@ EOF
   (cd "$work" && "$program") || status=$?
 else
   echo "== Unattended: the keys are pressed for you."
-  (cd "$work" && "$build/tools/gw_autoplay" "$program") || status=$?
+  (cd "$work" && "$build/tests/jack/gw_autoplay" "$program") || status=$?
 fi
 echo "== glidewarper ended with exit status $status"
 
@@ -92,7 +92,7 @@ if [ -n "$recording" ]; then
   cleanup
   if [ -s "$recording" ]; then
     echo "== What the program played, saved as $recording:"
-    "$build/tools/gw_pitchtrack" "$recording"
+    "$build/tests/jack/gw_pitchtrack" "$recording"
   else
     echo "== Nothing was recorded (the stream never opened)."
   fi

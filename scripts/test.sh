@@ -3,7 +3,7 @@
 # which fails the run:
 #   1. ThreadSanitizer build: the end-to-end tests, which start and stop the
 #      audio stream while the main thread and the audio thread share the effect;
-#   2. each fuzz target for 30 s from its seed corpus (tools/fuzz.sh);
+#   2. each fuzz target for 30 s from its seed corpus (scripts/fuzz.sh);
 #   3. AddressSanitizer + UndefinedBehaviorSanitizer build, LeakSanitizer
 #      included: every unit and end-to-end test; ends with CTest's summary.
 # Sanitizer reports of every process (tests, the program, the test tools) are
@@ -28,16 +28,16 @@ failIfReported() {
 }
 
 echo "== ThreadSanitizer: end-to-end tests"
-bash tools/setup.sh tsan
+bash scripts/setup.sh tsan
 TSAN_OPTIONS="suppressions=$PWD/tests/e2e/tsan.supp:log_path=$reports/tsan" \
   ctest --test-dir build/tsan -L e2e --output-on-failure -j2
 failIfReported ThreadSanitizer
 
 echo "== Fuzzing: 30 s a target"
-bash tools/fuzz.sh 30
+bash scripts/fuzz.sh 30
 
 echo "== AddressSanitizer, UndefinedBehaviorSanitizer, LeakSanitizer: all tests"
-bash tools/setup.sh asan
+bash scripts/setup.sh asan
 status=0
 ASAN_OPTIONS="log_path=$reports/asan" UBSAN_OPTIONS="log_path=$reports/ubsan" \
   LSAN_OPTIONS="log_path=$reports/lsan" \
