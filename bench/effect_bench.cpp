@@ -16,11 +16,11 @@
 
 namespace {
 
-constexpr int historyBlocks = 200;
+constexpr int historyBlocks = liveHistoryBlocks;
 constexpr int streamChannels = 2;
 
 int blockBytesFor(int frames) {
-  return streamChannels * frames * 4;
+  return streamChannels * frames * liveBytesPerSample;
 }
 
 void effectBlock(benchmark::State& state) {
@@ -36,7 +36,7 @@ void effectBlock(benchmark::State& state) {
   }
   close(fd);
   QuietStdout quiet;
-  const int failed = effectInit(1, historyBlocks, blockBytes, 44100, streamChannels * 4, path, 1);
+  const int failed = liveEffectInit(path, streamChannels, frames, 44100, 1);
   unlink(path);
   if (failed) {
     state.SkipWithError("effect set-up failed");

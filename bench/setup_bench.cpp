@@ -43,8 +43,7 @@ std::string writeMelody(double base) {
 }
 
 int initEffect(const std::string& path) {
-  const int frameBytes = streamChannels * 4;
-  return effectInit(1, 200, frameBytes * framesPerBuffer, 44100, frameBytes, path.c_str(), 0);
+  return liveEffectInit(path.c_str(), streamChannels, framesPerBuffer, 44100, 0);
 }
 
 void indexedSetup(benchmark::State& state) {

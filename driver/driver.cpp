@@ -12,10 +12,7 @@
 
 namespace {
 
-constexpr int effectChannels = 1;  // one delay line carries whole interleaved frames
-constexpr int historyBlocks = 200;
 constexpr int sampleRate = 44100;
-constexpr int bytesPerSample = 4;
 
 // Set when the stream's host went away under it (the audio server died):
 // PortAudio's abort, close and terminate then wait for a callback that never
@@ -98,12 +95,10 @@ int runProgram() {
   err = prepareStream(inputDevice, outputDevice);
   if (err != paNoError) return commonErrorExit(err);
 
-  const int frameBytes = numChannels * bytesPerSample;
-  const int blockBytes = numChannels * projectedFramesPerBuffer * bytesPerSample;
   for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {
     const char* path = config.melodyFiles[fileIndex];
-    if (effectInit(effectChannels, historyBlocks, blockBytes, sampleRate, frameBytes, path,
-                   config.infiniteLoop) != 0) {
+    if (liveEffectInit(path, numChannels, projectedFramesPerBuffer, sampleRate,
+                       config.infiniteLoop) != 0) {
       printf("GlideWarp initialization failed\n");
       return commonErrorExit(err);
     }

@@ -20,7 +20,7 @@ class CallbackTest : public EffectTest {
   void setUpStream(int channels, const std::string& melody = "440 100000 440\n") {
     numChannels = channels;
     projectedFramesPerBuffer = frames;
-    InitOutcome o = init(melody, 0, 1, 200, channels * frames * 4, 44100, channels * 4);
+    InitOutcome o = initLive(melody, channels, frames);
     ASSERT_EQ(o.result, 0) << o.printed;
   }
 

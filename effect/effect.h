@@ -101,5 +101,20 @@ int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRa
 extern int allocFailCountdown;
 void* effectAllocate(std::size_t bytes);
 
+// The live program's set-up, shared by everything that must play as it does
+// (the program, the render tool, their tests and benchmarks): one delay line
+// carrying whole interleaved frames of `streamChannels` 32-bit samples, with
+// a history of liveHistoryBlocks buffers of `framesPerBuffer` frames.
+constexpr int liveHistoryBlocks = 200;
+constexpr int liveBytesPerSample = 4;
+int liveEffectInit(const char* path, int streamChannels, int framesPerBuffer, int sampleRate,
+                   int loop);
+
 // Block processor: one block of blockBytes in, one out; may be the same memory.
 int effectProcess(const void* input, void* output);
+
+// The delay report is printed on every reportInterval-th block that goes
+// through the history, the first included.
+constexpr unsigned int reportInterval = 1000;
+// Whether the next effectProcess call prints the delay report.
+bool delayReportDue();

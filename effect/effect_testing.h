@@ -34,6 +34,14 @@ class EffectTest : public ::testing::Test {
     return {result, endCapture()};
   }
 
+  // The effect as the live program sets it up for a stream of `channels`.
+  InitOutcome initLive(const std::string& melody, int channels, int frames, int loop = 0) {
+    std::string path = dir.write("melody.txt", melody);
+    startCapture();
+    int result = liveEffectInit(path.c_str(), channels, frames, 44100, loop);
+    return {result, endCapture()};
+  }
+
   // The moves of a ring, starting at `step`, for `count` steps.
   static std::vector<int> moves(const MoveStep* step, int count) {
     std::vector<int> result;

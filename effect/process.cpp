@@ -29,6 +29,13 @@ static void countFrame(DelayChannel* channel) {
   }
 }
 
+bool delayReportDue() {
+  const EffectState& state = effectState;
+  // A channel whose melody has ended passes blocks through uncounted.
+  return state.initialized && state.channels[state.cursor]->note &&
+         state.blockCounter % reportInterval == 0;
+}
+
 int effectProcess(const void* input, void* output) {
   EffectState& state = effectState;
   if (!state.initialized) {
@@ -46,7 +53,7 @@ int effectProcess(const void* input, void* output) {
     return 0;
   }
 
-  if (state.blockCounter % 1000 == 0) {
+  if (state.blockCounter % reportInterval == 0) {
     ++state.reportCounter;
     printf("%d. Delay on channel %d = %ld samples\n", state.reportCounter, channel->channelNumber,
            static_cast<long>(-channel->readOffset / frameBytes));

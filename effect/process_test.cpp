@@ -268,6 +268,23 @@ TEST_F(ProcessTest, ReportsEveryThousandHistoryBlocks) {
   EXPECT_EQ(effectState.reportCounter, 3);
 }
 
+// The render tool's progress bar makes way for the report by this rule, so
+// it must agree with what the processor prints, also once a melody has ended
+// exactly when the block counter reached a multiple of the interval.
+TEST_F(ProcessTest, ReportDueAgreesWithThePrintedReports) {
+  // 68 ticks last 2999 frames: the melody ends within the 1000th block of 3.
+  ASSERT_EQ(setUp("100 68 100\n", 3, 4).result, 0);
+  for (int b = 0; b < 1300; ++b) {
+    const bool due = delayReportDue();
+    startCapture();
+    block();
+    const std::string printed = endCapture();
+    ASSERT_EQ(due, !printed.empty()) << "block " << b + 1 << ": " << printed;
+  }
+  EXPECT_EQ(effectState.blockCounter, 1000u);
+  EXPECT_EQ(effectState.reportCounter, 1);
+}
+
 TEST_F(ProcessTest, NotInitialized) {
   std::vector<int32_t> out(16, 7);
   int32_t in[16] = {};

@@ -271,13 +271,12 @@ int runRender(const RenderOptions& options) {
 
   // The live program's set-up for a stream of this many channels.
   const int frames = options.framesPerBuffer;
-  const int frameBytes = channels * 4;
   programConfig.infiniteLoop = options.loop;
   programConfig.stereoMode = options.stereoMode;
   numChannels = channels;
   projectedFramesPerBuffer = frames;
-  if (effectInit(1, 200, frameBytes * frames, inputInfo.samplerate, frameBytes,
-                 options.melodyPath.c_str(), options.loop)) {
+  if (liveEffectInit(options.melodyPath.c_str(), channels, frames, inputInfo.samplerate,
+                     options.loop)) {
     printf("GlideWarp initialization failed\n");
     std::fflush(stdout);
     effectRelease();
@@ -322,7 +321,7 @@ int runRender(const RenderOptions& options) {
     if (got == 0) break;
     std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
     // A delay report is due on this block: clear the bar so the line stands alone.
-    if (effectState.blockCounter % 1000 == 0) clearProgress(bar);
+    if (delayReportDue()) clearProgress(bar);
     streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
                    nullptr);
     if (sf_writef_float(output.get(), outBlock.data(), got) != got) {

@@ -73,8 +73,7 @@ std::vector<float> playLive(const std::vector<float>& input, int channels, int r
   programConfig.stereoMode = mode;
   programConfig.infiniteLoop = loop;
   std::vector<float> output;
-  if (effectInit(1, 200, channels * frames * 4, rate, channels * 4, melody.c_str(), loop))
-    return output;
+  if (liveEffectInit(melody.c_str(), channels, frames, rate, loop)) return output;
   const std::size_t block = static_cast<std::size_t>(channels) * frames;
   std::vector<float> in(block), out(block);
   for (std::size_t at = 0; at < input.size(); at += block) {
@@ -175,7 +174,7 @@ TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
     for (int loop : {0, 1}) {
       SCOPED_TRACE("rate " + std::to_string(rate) + " loop " + std::to_string(loop));
       startCapture();
-      const int failed = effectInit(1, 200, frames * 4, rate, 4, melody.c_str(), loop);
+      const int failed = liveEffectInit(melody.c_str(), 1, frames, rate, loop);
       endCapture();
       ASSERT_EQ(failed, 0);
       const int blocks = 120;

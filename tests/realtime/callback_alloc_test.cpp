@@ -43,9 +43,8 @@ constexpr int streamChannels = 2;
 void setUpStream(const TempDir& dir, const std::string& melody, int loop) {
   numChannels = streamChannels;
   projectedFramesPerBuffer = frames;
-  const int frameBytes = streamChannels * 4;
   const std::string path = dir.write("melody.txt", melody);
-  ASSERT_EQ(effectInit(1, 200, frames * frameBytes, 44100, frameBytes, path.c_str(), loop), 0);
+  ASSERT_EQ(liveEffectInit(path.c_str(), streamChannels, frames, 44100, loop), 0);
 }
 
 TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
