@@ -60,6 +60,8 @@ int effectProcess(const void* input, void* output) {
   }
   ++state.blockCounter;
 
+  // The slide below moves every byte one slot towards the start, so the
+  // offset moves back by one block to keep pointing at the same audio.
   channel->readOffset -= blockBytes;
   std::memmove(
       channel->history, channel->history + blockBytes,
