@@ -104,6 +104,10 @@ Applied applySetting(const Word& key, const Word& value, int lineIndex, int file
     config.stereoMode = wordIs(value, "left-to-both")    ? stereoLeftToBoth
                         : wordIs(value, "right-to-both") ? stereoRightToBoth
                                                          : stereoNone;
+  } else if (wordIs(key, "Splice:")) {
+    config.spliceMode = wordIs(value, "matched") ? spliceMatched : spliceBlock;
+  } else if (wordIs(key, "MaxDelay:")) {
+    config.maxDelayMs = parseInteger(value);
   } else if (wordIs(key, "DefaultKeyCode:")) {
     config.defaultKeyCode = parseInteger(value);
   } else if (wordIs(key, "DefaultKeyName:")) {

@@ -7,6 +7,14 @@
 // sample to its right; 2 copies right to left.
 enum StereoMode { stereoNone = 0, stereoLeftToBoth = 1, stereoRightToBoth = 2 };
 
+// How the effect's read position jumps when it runs out of range: by one
+// whole block (the default), or to where the input's waveform matches.
+enum SpliceMode { spliceBlock = 0, spliceMatched = 1 };
+
+// The most delay the matched splices may build up, in milliseconds, unless
+// the configuration says otherwise.
+constexpr int defaultMaxDelayMs = 25;
+
 constexpr int noLine = -1;
 
 struct ProgramConfig {
@@ -14,6 +22,8 @@ struct ProgramConfig {
   int defaultOutput = 0;
   int infiniteLoop = 0;
   StereoMode stereoMode = stereoNone;
+  SpliceMode spliceMode = spliceBlock;
+  int maxDelayMs = defaultMaxDelayMs;  // as written; the effect clamps it to what fits
   int defaultKeyCode = 32;
   char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line
   char** melodyFiles = nullptr;

@@ -88,6 +88,9 @@ TEST_F(ConfigTest, ValuesAreReadWordByWord) {
       {"DefaultInput: -2147483648", &ProgramConfig::defaultInput, INT_MIN},
       {"DefaultOutput: -2147483649", &ProgramConfig::defaultOutput, INT_MIN},
       {"DefaultInput: 2\nDefaultInput: 5", &ProgramConfig::defaultInput, 5},
+      {"MaxDelay: 40ms", &ProgramConfig::maxDelayMs, 40},
+      {"MaxDelay: -3", &ProgramConfig::maxDelayMs, -3},
+      {"# MaxDelay: 40", &ProgramConfig::maxDelayMs, defaultMaxDelayMs},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(load(std::string(c.line) + "\nFile: f\n").result, 0) << c.line;
@@ -97,6 +100,13 @@ TEST_F(ConfigTest, ValuesAreReadWordByWord) {
     load(std::string("Stereo: left-to-both\nStereo: ") + word + "\nFile: f\n");
     EXPECT_EQ(programConfig.stereoMode, stereoNone) << word;
   }
+  // Only the exact word chooses matched splices; anything else keeps block jumps.
+  for (const char* word : {"block", "Matched", "matched,", "match"}) {
+    load(std::string("Splice: matched\nSplice: ") + word + "\nFile: f\n");
+    EXPECT_EQ(programConfig.spliceMode, spliceBlock) << word;
+  }
+  load("Splice: block\nSplice: matched\nFile: f\n");
+  EXPECT_EQ(programConfig.spliceMode, spliceMatched);
   load("Stereo: left-to-both\nDefaultKeyName: one\nDefaultKeyName: two\nFile: f\n");
   EXPECT_EQ(programConfig.stereoMode, stereoLeftToBoth);
   EXPECT_STREQ(programConfig.defaultKeyName, "two");
@@ -153,7 +163,7 @@ TEST_F(ConfigTest, LongLinesArePiecesOfAtMost499BytesAndSaveBackWhole) {
 TEST_F(ConfigTest, SaveRewritesOnlyTheLastDeviceLines) {
   const std::string content =
       "# keep me\r\nDefaultInput: 2\n  DefaultInput: 3 # usual device\nDefaultOutput: 1\r\n"
-      "File: a.txt\r\nStereo: left-to-both";
+      "File: a.txt\r\nSplice: matched\nMaxDelay:  12 \nStereo: left-to-both";
   ASSERT_EQ(load(content).result, 0);
   EXPECT_EQ(programConfig.defaultInput, 3);
   EXPECT_STREQ(programConfig.melodyFiles[0], "a.txt");
@@ -164,7 +174,7 @@ TEST_F(ConfigTest, SaveRewritesOnlyTheLastDeviceLines) {
   EXPECT_EQ(r.output, "");
   EXPECT_EQ(saved(),
             "# keep me\r\nDefaultInput: 2\nDefaultInput: 4\nDefaultOutput: 7\n"
-            "File: a.txt\r\nStereo: left-to-both");
+            "File: a.txt\r\nSplice: matched\nMaxDelay:  12 \nStereo: left-to-both");
 
   const std::string noDevices = "File: a\n#x";
   ASSERT_EQ(load(noDevices).result, 0);
