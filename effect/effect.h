@@ -81,6 +81,34 @@ struct EffectState {
 
 extern EffectState effectState;
 
+// The melody's clock, shared by playback and by anything that lays the notes
+// out in time without playing them (the render tool's picture).
+
+// Length in frames of the tick that begins after `tickCount` whole ticks of a note.
+inline int tickLengthAfter(int tickCount) {
+  return tickCount % effectState.longTickEvery == 0 ? effectState.tickFrames + 1
+                                                    : effectState.tickFrames;
+}
+
+// Whether a note has lasted its duration after `tickCount` whole ticks; a
+// duration with a fraction ends at the first whole count above it.
+inline bool noteEnded(int tickCount, float duration) {
+  return static_cast<double>(tickCount) >= static_cast<double>(duration);
+}
+
+// The note that plays after `note` has ended. `repeatCounter` counts the
+// jumps back already taken from `note`: during playback the note's own
+// counter, which all channels share; elsewhere a private copy.
+inline Note* followingNote(const Note* note, int& repeatCounter) {
+  if (!note->repeatTarget) return note->next;
+  if (repeatCounter < note->repeatCount) {
+    ++repeatCounter;
+    return note->repeatTarget;
+  }
+  repeatCounter = 0;
+  return note->next;
+}
+
 // Melody schedule.
 DelayChannel* createChannel(int channelNumber);
 Note* appendNote(float frequency, float duration, DelayChannel* channel);

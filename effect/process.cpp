@@ -11,22 +11,11 @@ static void countFrame(DelayChannel* channel) {
   if (++channel->frameInTick < channel->tickLength) return;
   channel->frameInTick = 0;
   ++channel->tickCount;
-  channel->tickLength = channel->tickCount % effectState.longTickEvery == 0
-                            ? effectState.tickFrames + 1
-                            : effectState.tickFrames;
+  channel->tickLength = tickLengthAfter(channel->tickCount);
   Note* note = channel->note;
-  // A duration with a fraction ends at the first whole count above it.
-  if (static_cast<double>(channel->tickCount) < static_cast<double>(note->duration)) return;
+  if (!noteEnded(channel->tickCount, note->duration)) return;
   channel->tickCount = 0;
-  if (!note->repeatTarget) {
-    channel->note = note->next;
-  } else if (note->repeatCounter < note->repeatCount) {
-    ++note->repeatCounter;
-    channel->note = note->repeatTarget;
-  } else {
-    note->repeatCounter = 0;
-    channel->note = note->next;
-  }
+  channel->note = followingNote(note, note->repeatCounter);
 }
 
 bool delayReportDue() {

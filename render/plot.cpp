@@ -23,8 +23,8 @@ std::vector<TargetSpan> melodyTimeline(const EffectState& state, long long frame
     spans.push_back({from / rate, to / rate, ratio, passThrough});
   };
 
-  // The same clock as the block processor, kept here on private counters so
-  // the shared notes' repeat counters are left alone.
+  // The block processor's clock on private counters, so the shared notes'
+  // repeat counters are left alone.
   std::map<const Note*, int> repeatsTaken;
   const Note* note = channel.note;
   int tickCount = channel.tickCount;
@@ -34,23 +34,14 @@ std::vector<TargetSpan> melodyTimeline(const EffectState& state, long long frame
   while (note && noteStart < frames) {
     frame += tickLength;
     ++tickCount;
-    tickLength = tickCount % state.longTickEvery == 0 ? state.tickFrames + 1 : state.tickFrames;
-    // A whole count at or above the duration ends the note, as in playback.
-    if (static_cast<double>(tickCount) < static_cast<double>(note->duration) && frame < frames)
-      continue;
+    tickLength = tickLengthAfter(tickCount);
+    const bool ended = noteEnded(tickCount, note->duration);
+    if (!ended && frame < frames) continue;
     add(noteStart, frame, note->frequency / state.baseFrequency, false);
-    if (static_cast<double>(tickCount) < static_cast<double>(note->duration)) break;
+    if (!ended) break;
     tickCount = 0;
     noteStart = frame;
-    if (!note->repeatTarget) {
-      note = note->next;
-    } else if (repeatsTaken[note] < note->repeatCount) {
-      ++repeatsTaken[note];
-      note = note->repeatTarget;
-    } else {
-      repeatsTaken[note] = 0;
-      note = note->next;
-    }
+    note = followingNote(note, repeatsTaken[note]);
   }
   if (!note) add(noteStart, frames, 1.0, true);
   return spans;
