@@ -7,6 +7,7 @@
 #include <string>
 
 #include "effect.h"
+#include "splice.h"
 
 // Highest base frequency accepted: a note's ring can hold about as many
 // steps as the base frequency, so this bounds set-up time and memory.
@@ -188,6 +189,8 @@ int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRa
   if (!replicateChannels(effectState.channels, channelCount)) return 1;
   effectState.cursor = 0;
   effectState.blockCounter = 0;
+  // Read afresh for every file, so no file plays in the previous one's mode.
+  if (spliceSetUp(sampleRate)) return 1;
   printf("Initialized, baby.\n");
   effectState.initialized = 1;
   return 0;

@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "effect.h"
+#include "splice.h"
 
 // Advances the channel's tick clock by one frame and moves to the next note
 // when the current one has lasted its duration.
-static void countFrame(DelayChannel* channel) {
+void countFrame(DelayChannel* channel) {
   if (++channel->frameInTick < channel->tickLength) return;
   channel->frameInTick = 0;
   ++channel->tickCount;
@@ -23,6 +24,16 @@ bool delayReportDue() {
   // A channel whose melody has ended passes blocks through uncounted.
   return state.initialized && state.channels[state.cursor]->note &&
          state.blockCounter % reportInterval == 0;
+}
+
+void countBlock(const DelayChannel* channel, long delay) {
+  EffectState& state = effectState;
+  if (state.blockCounter % reportInterval == 0) {
+    ++state.reportCounter;
+    printf("%d. Delay on channel %d = %ld samples\n", state.reportCounter, channel->channelNumber,
+           delay);
+  }
+  ++state.blockCounter;
 }
 
 int effectProcess(const void* input, void* output) {
@@ -42,12 +53,9 @@ int effectProcess(const void* input, void* output) {
     return 0;
   }
 
-  if (state.blockCounter % reportInterval == 0) {
-    ++state.reportCounter;
-    printf("%d. Delay on channel %d = %ld samples\n", state.reportCounter, channel->channelNumber,
-           static_cast<long>(-channel->readOffset / frameBytes));
-  }
-  ++state.blockCounter;
+  if (spliceState.mode == spliceMatched) return spliceProcess(channel, input, output);
+
+  countBlock(channel, static_cast<long>(-channel->readOffset / frameBytes));
 
   // The slide below moves every byte one slot towards the start, so the
   // offset moves back by one block to keep pointing at the same audio.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "effect.h"
+#include "splice.h"
 
 EffectState effectState;
 int allocFailCountdown = -1;
@@ -266,6 +267,7 @@ int replicateChannels(DelayChannel** channels, int channelCount) {
 }
 
 void effectRelease() {
+  spliceRelease();
   if (!effectState.channels) return;
   // Notes are freed in append order, so looping, an ended melody or a
   // half-built note make no difference to what is reached.

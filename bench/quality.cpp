@@ -1,0 +1,362 @@
+// How clean the bend is, in both splice modes, at every buffer length: test
+// signals go through the program's own stream callback as the render tool
+// sends them, and each note of the output is measured.
+//
+//   sine:  a steady 220 Hz sine. Purity is the energy within max(25 Hz, 1.5%)
+//          of the target frequency against all the rest, over 8192-frame
+//          Blackman-Harris windows (the worst window of the note); the peak
+//          error is the spectral peak's distance from the target in cents
+//          (the worst window). The goal is 36 dB, or the jitter floor of
+//          verbatim frames at the output frequency where that is lower.
+//   vowel: a synthetic voiced vowel, 150 Hz with three formants and a vibrato
+//          of +-20 cents at 5 Hz. "in band" is the share of 50 ms windows
+//          whose pitch lies within 50 cents of the target, "median" their
+//          median distance from it in cents.
+//   lag:   the most any output frame lags the input frame it copies, traced
+//          through an index channel, over both signals.
+//
+// Then the real-time cost of the matched callback: every buffer of a
+// minute of the vowel through a melody of all the ratios, timed one by one.
+#include <fftw3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "callback.h"
+#include "config.h"
+#include "effect.h"
+#include "pitch.h"
+
+namespace {
+
+constexpr int rate = 44100;
+constexpr double sineHz = 220;
+constexpr double vowelHz = 150;
+// A base far above the input's pitch: the note rings then come within a
+// fraction of a cent of each ratio, so what is measured is the splicing.
+constexpr double base = 4400;
+constexpr int noteTicks = 1000;
+constexpr int noteFrames = 44100;  // 1000 ticks
+// The first, at the input's own pitch, shows what the measurement itself reads.
+const double ratios[] = {1.0, 0.5, 0.75, 1.125, 1.25, 4.0 / 3.0, 1.5, 2.0};
+const char* const ratioNames[] = {"1", "0.5", "0.75", "1.125", "1.25", "4/3", "1.5", "2"};
+const int bufferLengths[] = {64, 128, 256, 512, 1024, 2048};
+
+std::vector<float> sine(std::size_t frames) {
+  std::vector<float> x(frames);
+  for (std::size_t i = 0; i < frames; ++i)
+    x[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * sineHz * double(i) / rate));
+  return x;
+}
+
+// Harmonics of a vibrating fundamental, each weighted by three resonances
+// (an "ah": 700, 1220 and 2600 Hz).
+std::vector<float> vowel(std::size_t frames) {
+  struct Formant {
+    double hz, width, gain;
+  };
+  const Formant formants[] = {{700, 130, 1.0}, {1220, 70, 0.5}, {2600, 160, 0.25}};
+  std::vector<float> x(frames);
+  double phase = 0;
+  const int harmonics = static_cast<int>(5000 / vowelHz);
+  std::vector<double> weight(static_cast<std::size_t>(harmonics) + 1);
+  for (std::size_t i = 0; i < frames; ++i) {
+    const double t = double(i) / rate;
+    const double f0 = vowelHz * std::pow(2.0, 20.0 / 1200.0 * std::sin(2 * M_PI * 5 * t));
+    if (i % 64 == 0) {
+      for (int h = 1; h <= harmonics; ++h) {
+        double w = 0;
+        for (const Formant& f : formants) {
+          const double d = (h * f0 - f.hz) / f.width;
+          w += f.gain / (1 + d * d);
+        }
+        weight[static_cast<std::size_t>(h)] = w / h;
+      }
+    }
+    phase += 2 * M_PI * f0 / rate;
+    double v = 0;
+    for (int h = 1; h <= harmonics; ++h)
+      v += weight[static_cast<std::size_t>(h)] * std::sin(h * phase);
+    x[i] = static_cast<float>(0.3 * v);
+  }
+  return x;
+}
+
+// The melody of the measurement: one note per ratio.
+std::string writeMelody() {
+  char path[] = "/tmp/gwquality.XXXXXX";
+  const int fd = mkstemp(path);
+  std::string text = std::to_string(base) + "\n";
+  for (double r : ratios) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%d %.6f\n", noteTicks, base * r);
+    text += line;
+  }
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    std::fprintf(stderr, "cannot write %s\n", path);
+    std::exit(1);
+  }
+  close(fd);
+  return path;
+}
+
+struct Rendered {
+  std::vector<float> signal;  // the output's first channel
+  std::vector<long> lag;      // output frame index minus the input frame it copies
+};
+
+// The signal on the left, each frame's index on the right, through the
+// live set-up and the stream callback.
+Rendered render(const std::vector<float>& input, const std::string& melody, int frames,
+                SpliceMode mode) {
+  programConfig.spliceMode = mode;
+  programConfig.maxDelayMs = defaultMaxDelayMs;
+  programConfig.stereoMode = stereoNone;
+  numChannels = 2;
+  projectedFramesPerBuffer = frames;
+  Rendered r;
+  {
+    QuietStdout quiet;
+    if (liveEffectInit(melody.c_str(), 2, frames, rate, 0)) {
+      std::fprintf(stderr, "set-up failed\n");
+      std::exit(1);
+    }
+  }
+  std::vector<float> in(2 * static_cast<std::size_t>(frames)), out(in.size());
+  QuietStdout quiet;
+  for (std::size_t at = 0; at + frames <= input.size(); at += frames) {
+    for (int i = 0; i < frames; ++i) {
+      in[2 * i] = input[at + i];
+      in[2 * i + 1] = static_cast<float>(at + i + 1);  // 0 is the silence before any input
+    }
+    streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, nullptr);
+    for (int i = 0; i < frames; ++i) {
+      r.signal.push_back(out[2 * i]);
+      const long copied = static_cast<long>(out[2 * i + 1]) - 1;
+      r.lag.push_back(copied < 0 ? 0 : static_cast<long>(at + i) - copied);
+    }
+  }
+  effectRelease();
+  return r;
+}
+
+struct Spectrum {
+  static constexpr int size = 8192;
+  float* in;
+  fftwf_complex* out;
+  fftwf_plan plan;
+  std::vector<float> window;
+  Spectrum() {
+    in = fftwf_alloc_real(size);
+    out = fftwf_alloc_complex(size / 2 + 1);
+    plan = fftwf_plan_dft_r2c_1d(size, in, out, FFTW_ESTIMATE);
+    window.resize(size);
+    for (int i = 0; i < size; ++i) {
+      const double a = 2 * M_PI * i / (size - 1);
+      window[static_cast<std::size_t>(i)] = static_cast<float>(
+          0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) - 0.01168 * std::cos(3 * a));
+    }
+  }
+  ~Spectrum() {
+    fftwf_destroy_plan(plan);
+    fftwf_free(in);
+    fftwf_free(out);
+  }
+  // Purity in dB and the peak's distance from `target` in cents.
+  void measure(const float* x, double target, double& purity, double& cents) {
+    for (int i = 0; i < size; ++i) in[i] = x[i] * window[static_cast<std::size_t>(i)];
+    fftwf_execute(plan);
+    const double binHz = double(rate) / size;
+    const double band = std::max(25.0, 0.015 * target);
+    double inside = 0, outside = 0;
+    int peak = 1;
+    std::vector<double> power(size / 2 + 1);
+    for (int k = 0; k <= size / 2; ++k) {
+      power[static_cast<std::size_t>(k)] =
+          double(out[k][0]) * out[k][0] + double(out[k][1]) * out[k][1];
+      if (std::fabs(k * binHz - target) <= band)
+        inside += power[static_cast<std::size_t>(k)];
+      else
+        outside += power[static_cast<std::size_t>(k)];
+      if (k > 0 && power[static_cast<std::size_t>(k)] > power[static_cast<std::size_t>(peak)])
+        peak = k;
+    }
+    purity = 10 * std::log10(inside / std::max(outside, 1e-30));
+    double shift = 0;
+    if (peak > 0 && peak < size / 2) {
+      const double a = std::log(power[static_cast<std::size_t>(peak) - 1] + 1e-30),
+                   b = std::log(power[static_cast<std::size_t>(peak)] + 1e-30),
+                   c = std::log(power[static_cast<std::size_t>(peak) + 1] + 1e-30);
+      if (a - 2 * b + c < 0) shift = 0.5 * (a - c) / (a - 2 * b + c);
+    }
+    cents = 1200 * std::log2((peak + shift) * binHz / target);
+  }
+};
+
+struct Row {
+  double purity = 1e9, cents = 0, inBand = 0, median = 0, lagMs = 0;
+};
+
+// The note of ratios[n] in the output, one second each. Its first 150 ms
+// (the change of note) are left out.
+std::size_t noteStart(int n) {
+  return static_cast<std::size_t>(n) * noteFrames + static_cast<std::size_t>(0.15 * rate);
+}
+std::size_t noteEnd(int n) {
+  return static_cast<std::size_t>(n + 1) * noteFrames;
+}
+
+void measureSine(const Rendered& r, int n, Spectrum& spectrum, Row& row) {
+  const double target = sineHz * ratios[n];
+  for (std::size_t at = noteStart(n); at + Spectrum::size <= noteEnd(n); at += 2048) {
+    double purity, cents;
+    spectrum.measure(r.signal.data() + at, target, purity, cents);
+    row.purity = std::min(row.purity, purity);
+    if (std::fabs(cents) > std::fabs(row.cents)) row.cents = cents;
+  }
+}
+
+void measureVowel(const Rendered& r, int n, Row& row) {
+  const double target = vowelHz * ratios[n];
+  const std::size_t span = static_cast<std::size_t>(0.05 * rate);
+  PitchOptions o;
+  o.sampleRate = rate;
+  o.minHz = target / 1.5;
+  o.maxHz = target * 1.5;
+  o.window = span - static_cast<std::size_t>(std::ceil(rate / o.minHz)) - 2;
+  std::vector<double> cents;
+  int inside = 0, windows = 0;
+  // Windows every 10 ms whose starts span four whole cycles of the vibrato
+  // (the output keeps the input's time, so its vibrato stays at 5 Hz), from
+  // 100 ms into the note.
+  const std::size_t first = static_cast<std::size_t>(n) * noteFrames + rate / 10;
+  for (int w = 0; w < 80; ++w) {
+    const std::size_t at = first + static_cast<std::size_t>(w) * (rate / 100);
+    const double hz = estimatePitch(r.signal.data() + at, span, o);
+    ++windows;
+    if (hz <= 0) continue;
+    const double c = 1200 * std::log2(hz / target);
+    cents.push_back(c);
+    inside += std::fabs(c) <= 50;
+  }
+  row.inBand = windows ? 100.0 * inside / windows : 0;
+  if (!cents.empty()) {
+    std::nth_element(cents.begin(), cents.begin() + static_cast<long>(cents.size() / 2),
+                     cents.end());
+    row.median = cents[cents.size() / 2];
+  }
+}
+
+double maxLagMs(const Rendered& r, int n) {
+  long most = 0;
+  for (std::size_t i = static_cast<std::size_t>(n) * noteFrames; i < noteEnd(n); ++i)
+    most = std::max(most, r.lag[i]);
+  return 1000.0 * most / rate;
+}
+
+// What verbatim frames can reach at output frequency f: the jitter of
+// reading whole frames, or 36 dB where that is lower.
+double purityGoal(double f) {
+  return std::min(36.0, -20 * std::log10(2 * M_PI * f / (rate * std::sqrt(12.0))));
+}
+
+void qualityTable(SpliceMode mode, const std::string& melody, const std::vector<float>& sineIn,
+                  const std::vector<float>& vowelIn, Spectrum& spectrum) {
+  std::printf("\n%s splices (MaxDelay %d ms), sine %.0f Hz, vowel %.0f Hz\n",
+              mode == spliceMatched ? "Matched" : "Block", defaultMaxDelayMs, sineHz, vowelHz);
+  std::printf("%6s %6s %9s %6s %11s %9s %9s %9s\n", "frames", "ratio", "purity", "goal",
+              "peak cents", "in band", "median", "lag ms");
+  int failures = 0, rows = 0;
+  for (int frames : bufferLengths) {
+    const Rendered s = render(sineIn, melody, frames, mode);
+    const Rendered v = render(vowelIn, melody, frames, mode);
+    for (int n = 0; n < static_cast<int>(std::size(ratios)); ++n) {
+      Row row;
+      measureSine(s, n, spectrum, row);
+      measureVowel(v, n, row);
+      row.lagMs = std::max(maxLagMs(s, n), maxLagMs(v, n));
+      const double goal = purityGoal(sineHz * ratios[n]);
+      const double lagLimitMs = 1000.0 * frames / rate + defaultMaxDelayMs;
+      const bool met = row.purity >= goal && std::fabs(row.cents) <= 5 && row.inBand >= 95 &&
+                       std::fabs(row.median) <= 10 && row.lagMs <= lagLimitMs + 1e-9;
+      failures += !met;
+      ++rows;
+      std::printf("%6d %6s %9.1f %6.1f %+11.2f %8.1f%% %+9.2f %9.1f%s\n", frames, ratioNames[n],
+                  row.purity, goal, row.cents, row.inBand, row.median, row.lagMs, met ? "" : "  *");
+    }
+  }
+  std::printf("rows meeting every goal: %d of %d (* marks the others)\n", rows - failures, rows);
+}
+
+// Every buffer of `seconds` of the vowel through a looping melody of all the
+// ratios, timed one by one.
+void realTime(int frames, SpliceMode mode, double seconds) {
+  char path[] = "/tmp/gwquality.XXXXXX";
+  const int fd = mkstemp(path);
+  std::string text = std::to_string(base) + "\n";
+  for (double r : ratios) text += "300 " + std::to_string(base * r) + "\n";
+  if (fd < 0 || write(fd, text.data(), text.size()) < 0) std::exit(1);
+  close(fd);
+  programConfig.spliceMode = mode;
+  programConfig.maxDelayMs = defaultMaxDelayMs;
+  numChannels = 2;
+  projectedFramesPerBuffer = frames;
+  std::vector<float> v = vowel(static_cast<std::size_t>(seconds * rate));
+  std::vector<double> micros;
+  {
+    QuietStdout quiet;
+    if (liveEffectInit(path, 2, frames, rate, 1)) std::exit(1);
+    std::vector<float> in(2 * static_cast<std::size_t>(frames)), out(in.size());
+    for (std::size_t at = 0; at + frames <= v.size(); at += frames) {
+      for (int i = 0; i < frames; ++i) in[2 * i] = in[2 * i + 1] = v[at + i];
+      const auto start = std::chrono::steady_clock::now();
+      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0,
+                     nullptr);
+      const auto end = std::chrono::steady_clock::now();
+      micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    effectRelease();
+  }
+  unlink(path);
+  std::vector<double> sorted = micros;
+  std::sort(sorted.begin(), sorted.end());
+  const double budget = 1e6 * frames / rate;
+  const double worst = sorted.back();
+  std::printf("%-8s %6d %10.1f %10.1f %10.1f %10.1f %9.2f%%\n",
+              mode == spliceMatched ? "matched" : "block", frames, sorted[sorted.size() / 2],
+              sorted[sorted.size() * 99 / 100], sorted[sorted.size() * 999 / 1000], worst,
+              100 * worst / budget);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // --realtime-only skips the quality tables.
+  const bool tables = !(argc > 1 && std::string(argv[1]) == "--realtime-only");
+  if (tables) {
+    const std::string melody = writeMelody();
+    const std::size_t length = std::size(ratios) * noteFrames + 4096;
+    const std::vector<float> sineIn = sine(length), vowelIn = vowel(length);
+    Spectrum spectrum;
+    qualityTable(spliceBlock, melody, sineIn, vowelIn, spectrum);
+    qualityTable(spliceMatched, melody, sineIn, vowelIn, spectrum);
+    unlink(melody.c_str());
+  }
+  std::printf(
+      "\nReal time: each buffer of 60 s of the vowel (stereo) through the callback,\n"
+      "a looping melody of every ratio; microseconds per buffer\n");
+  std::printf("%-8s %6s %10s %10s %10s %10s %10s\n", "mode", "frames", "median", "p99", "p99.9",
+              "worst", "worst/buf");
+  for (int frames : {64, 128, 256}) {
+    realTime(frames, spliceMatched, 60);
+    realTime(frames, spliceBlock, 60);
+  }
+  return 0;
+}

@@ -1,0 +1,329 @@
+// Matched splices: the read position keeps within one block plus MaxDelay
+// of the output, and when a move would take it out of that range it jumps to
+// where the input's waveform matches the stretch just played (the splice
+// point search of WSOLA and delay-line pitch shifters). Output frames stay
+// verbatim copies of input frames.
+#include "splice.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config.h"
+
+SpliceState spliceState;
+
+namespace {
+
+// Times in seconds, turned into frames at set-up.
+constexpr double windowSeconds = 0.005;  // long enough for two periods at 400 Hz
+// Jumps nearer than this land on the shoulder of the position's own peak.
+constexpr double minJumpSeconds = 0.0007;
+// Two periods of the lowest voices, so a nearest peak is always in reach.
+constexpr double spanSeconds = 0.028;
+constexpr double earlyLagSeconds = 0.010;
+constexpr double fallbackSeconds = 0.010;
+constexpr double searchGapSeconds = 0.0007;
+constexpr double earlyRetrySeconds = 0.003;
+
+constexpr float matchFloor = 0.5f;   // below this there is nothing to match (noise)
+constexpr float earlyFloor = 0.95f;  // an early jump needs a close match
+// Coarse scores miss a narrow peak's top; peaks this close to the best are refined.
+constexpr float coarseTolerance = 0.15f;
+constexpr int maxRefined = 6;
+
+int framesOf(double seconds, int rate) {
+  return std::max(1, static_cast<int>(seconds * rate + 0.5));
+}
+
+// The sample that the search compares, from a frame of the input.
+float comparedSample(const unsigned char* frame) {
+  const int frameBytes = effectState.frameBytes;
+  if (frameBytes >= 4) {
+    float value;
+    std::memcpy(&value, frame + spliceState.sampleOffset, sizeof value);
+    return value;
+  }
+  if (frameBytes == 2) {
+    short value;
+    std::memcpy(&value, frame, sizeof value);
+    return static_cast<float>(value) / 32768.0f;
+  }
+  return static_cast<float>(static_cast<signed char>(frame[0])) / 128.0f;
+}
+
+// Normalised cross-correlation of a[0..window) with b[0..window), every
+// `stride`-th sample, given a's energy over the same samples.
+float similarity(const float* a, float aEnergy, const float* b, int window, int stride) {
+  float ab = 0, bEnergy = 0;
+  for (int k = 0; k < window; k += stride) {
+    ab += a[k] * b[k];
+    bEnergy += b[k] * b[k];
+  }
+  const float product = aEnergy * bEnergy;
+  // Silence, and NaN from a broken input, score 0.
+  if (!(product > 1e-24f) || !(product < 1e30f)) return 0;
+  return ab / std::sqrt(product);
+}
+
+float energy(const float* a, int window, int stride) {
+  float sum = 0;
+  for (int k = 0; k < window; k += stride) sum += a[k] * a[k];
+  return sum;
+}
+
+}  // namespace
+
+bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
+                  float* scratch, SpliceMatch& match) {
+  if (last < first) return false;
+  const float* ref = x + refEnd - window + 1;
+  const float* start = x - shift - window + 1;  // + c: the stretch ending at c - shift
+  const int step = spliceCoarseStep;
+  const float refCoarse = energy(ref, window, step);
+  const float refFine = energy(ref, window, 1);
+
+  const int count = (last - first) / step + 1;
+  for (int k = 0; k < count; ++k)
+    scratch[k] = similarity(ref, refCoarse, start + first + k * step, window, step);
+
+  // Peaks of the coarse scores, strictly above the one before so that a flat
+  // stretch gives none.
+  float coarseBest = -2;
+  for (int k = 1; k + 1 < count; ++k)
+    if (scratch[k] > scratch[k - 1] && scratch[k] >= scratch[k + 1])
+      coarseBest = std::max(coarseBest, scratch[k]);
+  if (coarseBest < -1) return false;
+
+  // The qualifying peaks nearest to `near` first.
+  const bool downward = near >= last;
+  int chosen[maxRefined];
+  int chosenCount = 0;
+  for (int n = 1; n + 1 < count && chosenCount < maxRefined; ++n) {
+    const int k = downward ? count - 1 - n : n;
+    if (scratch[k] > scratch[k - 1] && scratch[k] >= scratch[k + 1] &&
+        scratch[k] >= coarseBest - coarseTolerance)
+      chosen[chosenCount++] = first + k * step;
+  }
+
+  struct Refined {
+    int position;
+    float score;
+    double fraction;
+  };
+  Refined refined[maxRefined];
+  float best = -2;
+  for (int r = 0; r < chosenCount; ++r) {
+    const int low = std::max(first, chosen[r] - step + 1);
+    const int high = std::min(last, chosen[r] + step - 1);
+    Refined peak{low, -2, 0};
+    for (int c = low; c <= high; ++c) {
+      const float score = similarity(ref, refFine, start + c, window, 1);
+      if (score > peak.score) peak = {c, score, 0};
+    }
+    // A parabola through the peak and its neighbours places it between frames.
+    if (peak.position > first && peak.position < last) {
+      const float before = similarity(ref, refFine, start + peak.position - 1, window, 1);
+      const float after = similarity(ref, refFine, start + peak.position + 1, window, 1);
+      const double curve = static_cast<double>(before) - 2.0 * peak.score + after;
+      if (curve < 0)
+        peak.fraction = std::clamp(0.5 * (static_cast<double>(before) - after) / curve, -0.5, 0.5);
+    }
+    refined[r] = peak;
+    best = std::max(best, peak.score);
+  }
+  for (int r = 0; r < chosenCount; ++r) {
+    if (refined[r].score >= best - spliceNearTolerance) {
+      match = {refined[r].position, refined[r].fraction, refined[r].score};
+      return true;
+    }
+  }
+  return false;
+}
+
+int spliceSetUp(int sampleRate) {
+  spliceRelease();
+  SpliceState& s = spliceState;
+  if (programConfig.spliceMode != spliceMatched) return 0;
+  const int frames = effectState.blockBytes / effectState.frameBytes;
+  const int historyBlocks = effectState.historyBlocks;
+  s.window = framesOf(windowSeconds, sampleRate) / spliceCoarseStep * spliceCoarseStep;
+  s.minJump = framesOf(minJumpSeconds, sampleRate);
+  s.span = framesOf(spanSeconds, sampleRate);
+  s.earlyLag = framesOf(earlyLagSeconds, sampleRate);
+  s.fallbackJump = framesOf(fallbackSeconds, sampleRate);
+  s.searchGap = framesOf(searchGapSeconds, sampleRate);
+  s.earlyRetry = framesOf(earlyRetrySeconds, sampleRate);
+
+  // What the history can hold: the lag, a move and the compared stretch
+  // before the newest slot.
+  const long long room = (static_cast<long long>(historyBlocks) - 3) * frames - s.window;
+  const long long roomMs = room > 0 ? room * 1000 / sampleRate : 0;
+  long long ms = programConfig.maxDelayMs;
+  ms = std::min(ms, roomMs);
+  ms = std::max<long long>(ms, minMaxDelayMs);
+  s.maxDelayMs = static_cast<int>(ms);
+  s.maxDelayFrames = static_cast<int>(ms * sampleRate / 1000);
+  s.lagLimit = frames + s.maxDelayFrames;
+  const long long needed = static_cast<long long>(s.lagLimit) + frames + s.window;
+  s.keepBlocks =
+      static_cast<int>(std::min<long long>(historyBlocks, (needed + frames - 1) / frames + 1));
+  s.sampleOffset = programConfig.stereoMode == stereoRightToBoth && effectState.frameBytes >= 8
+                       ? static_cast<int>(sizeof(float))
+                       : 0;
+
+  s.channelCount = effectState.channelCount;
+  s.channels = static_cast<SpliceChannel*>(
+      effectAllocate(sizeof(SpliceChannel) * static_cast<std::size_t>(s.channelCount)));
+  s.scratch = static_cast<float*>(
+      effectAllocate(sizeof(float) * static_cast<std::size_t>(s.span / spliceCoarseStep + 4)));
+  if (!s.channels || !s.scratch) {
+    printf("Out of memory.\n");
+    return 1;
+  }
+  for (int i = 0; i < s.channelCount; ++i) {
+    SpliceChannel& c = s.channels[i];
+    // The first block after set-up starts on its own first frame: no delay.
+    c.readFrame = frames;
+    c.lastRead = frames - 1;
+    c.carry = 0;
+    c.sinceSearch = s.searchGap;
+    c.lastJump = 0;
+    c.samples = static_cast<float*>(
+        effectAllocate(sizeof(float) * static_cast<std::size_t>(s.keepBlocks) * frames));
+    if (!c.samples) {
+      printf("Out of memory.\n");
+      return 1;
+    }
+  }
+  if (s.maxDelayMs != programConfig.maxDelayMs)
+    printf("MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
+           programConfig.maxDelayMs, s.maxDelayMs, minMaxDelayMs, std::max(roomMs, 5LL));
+  s.mode = spliceMatched;
+  return 0;
+}
+
+void spliceRelease() {
+  SpliceState& s = spliceState;
+  if (s.channels)
+    for (int i = 0; i < s.channelCount; ++i) std::free(s.channels[i].samples);
+  std::free(s.channels);
+  std::free(s.scratch);
+  s = SpliceState{};
+}
+
+namespace {
+
+// Where the read position goes from `pos` when a move took it past a bound
+// (ahead: beyond the newest frame; otherwise: lagging too far) or, for an
+// early jump, when it may: `pos` itself when an early jump finds no close
+// match. [low, high] are the positions allowed for this output frame.
+int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldest, int frames,
+         bool ahead, bool early) {
+  const SpliceState& s = spliceState;
+  // The move that led here; the candidates' stretches end as far before them.
+  const int shift = std::clamp(pos - c.lastRead, 0, frames);
+  int first, last;
+  if (ahead) {
+    last = std::min(high, pos - s.minJump);
+    first = std::max(low, last - s.span);
+  } else {
+    first = std::max(low, pos + s.minJump);
+    last = std::min(high, pos + s.span);
+    if (!early) last = std::min(high, first + s.span);
+  }
+  first = std::max(first, oldest + s.window - 1 + shift);
+
+  const bool searchable = c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) &&
+                          last - first >= 2 * spliceCoarseStep &&
+                          c.lastRead - s.window + 1 >= oldest;
+  if (searchable) {
+    c.sinceSearch = 0;
+    SpliceMatch match;
+    const float floor = early ? earlyFloor : matchFloor;
+    if (spliceSearch(x, s.window, c.lastRead, shift, first, last, pos, s.scratch, match) &&
+        match.score >= floor) {
+      const double ideal = match.position + match.fraction + c.carry;
+      const int target = std::clamp(static_cast<int>(std::lround(ideal)), low, high);
+      c.carry = std::clamp(ideal - target, -1.0, 1.0);
+      c.lastJump = target - pos;
+      return target;
+    }
+  }
+  if (early) return pos;
+  // Too soon after a search (only moves of many frames get here): the last
+  // matched jump most likely matches again.
+  if (!searchable && c.lastJump != 0 && pos + c.lastJump >= low && pos + c.lastJump <= high &&
+      (c.lastJump < 0) == ahead)
+    return pos + c.lastJump;
+  // Nothing to match: one long jump, so the next is far off.
+  c.carry = 0;
+  c.lastJump = 0;
+  return ahead ? std::max(low, high - s.fallbackJump) : std::min(high, low + s.fallbackJump);
+}
+
+}  // namespace
+
+int spliceProcess(DelayChannel* channel, const void* input, void* output) {
+  const EffectState& state = effectState;
+  const SpliceState& s = spliceState;
+  SpliceChannel& c = s.channels[channel->channelNumber];
+  const int blockBytes = state.blockBytes;
+  const int frameBytes = state.frameBytes;
+  const int frames = blockBytes / frameBytes;
+
+  // The lag of the block's first output frame behind the frame it will copy.
+  countBlock(channel, static_cast<long>(frames) - c.readFrame);
+
+  // Only the slots that can be read are slid; the rest of the history is
+  // never read in this mode.
+  const std::size_t tailBytes =
+      static_cast<std::size_t>(s.keepBlocks - 1) * static_cast<std::size_t>(blockBytes);
+  std::memmove(channel->newest - tailBytes, channel->newest - tailBytes + blockBytes, tailBytes);
+  std::memcpy(channel->newest, input, static_cast<std::size_t>(blockBytes));
+  c.readFrame -= frames;
+  c.lastRead -= frames;
+  const std::size_t tailFrames = static_cast<std::size_t>(s.keepBlocks - 1) * frames;
+  std::memmove(c.samples, c.samples + frames, tailFrames * sizeof(float));
+  for (int i = 0; i < frames; ++i)
+    c.samples[tailFrames + i] =
+        comparedSample(channel->newest + static_cast<std::size_t>(i) * frameBytes);
+
+  const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
+  const int oldest = -static_cast<int>(tailFrames);
+  const int high = frames - 1;  // the newest frame
+  unsigned char* out = channel->outBlock;
+  int i = 0;
+  for (; i < frames && channel->note; ++i) {
+    int pos = c.readFrame;
+    const int low = std::max(i - s.lagLimit, oldest);
+    if (pos > high || pos < low) {
+      pos = jump(c, x, pos, low, high, oldest, frames, pos > high, false);
+    } else if (i - pos > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
+               static_cast<double>(channel->note->frequency) < state.baseFrequency) {
+      // A downward note lets the lag grow; a close match takes it back early.
+      pos = jump(c, x, pos, low, high, oldest, frames, false, true);
+    }
+    std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
+                channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,
+                static_cast<std::size_t>(frameBytes));
+    c.lastRead = pos;
+    MoveStep* step = channel->note->step;
+    // Moves are at most one block (appendNote), so this cannot overflow.
+    c.readFrame = pos + step->move;
+    channel->note->step = step->next;
+    ++c.sinceSearch;
+    countFrame(channel);
+  }
+  // A melody that ended within the block: the input passes through from
+  // here, as it will from the next block on.
+  if (i < frames)
+    std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
+                channel->newest + static_cast<std::size_t>(i) * frameBytes,
+                static_cast<std::size_t>(frames - i) * frameBytes);
+  std::memcpy(output, out, static_cast<std::size_t>(blockBytes));
+  return 0;
+}

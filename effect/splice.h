@@ -1,0 +1,79 @@
+// Matched splices: a second way for the read position to jump. Instead of
+// one whole block, it jumps to where the input's waveform matches the stretch
+// just played, within a bounded lag, so the output goes on as if nothing
+// happened. Chosen with "Splice: matched"; block jumps stay the default.
+#pragma once
+
+#include "config.h"
+#include "effect.h"
+
+// One delay channel's read position in matched mode. Positions are frames
+// from the start of the newest history slot; negative ones lie in older slots.
+struct SpliceChannel {
+  int readFrame;    // the frame the next output frame copies, before any jump
+  int lastRead;     // the frame the last output frame copied
+  double carry;     // sub-frame error of the jumps so far, made up at the next
+  int sinceSearch;  // output frames since the last search
+  int lastJump;     // frames the last matched jump moved, for searches skipped
+  float* samples;   // the compared sample of each frame of the slid tail, oldest first
+};
+
+// The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
+struct SpliceState {
+  int mode = 0;        // a SpliceMode; spliceBlock leaves the effect as it always was
+  int maxDelayMs = 0;  // MaxDelay as used, after clamping
+  int maxDelayFrames = 0;
+  int lagLimit = 0;      // one block plus maxDelayFrames: the most an output frame may lag
+  int window = 0;        // frames compared per candidate, a multiple of spliceCoarseStep
+  int minJump = 0;       // the shortest jump: nearer candidates only echo the position itself
+  int span = 0;          // the farthest a search looks from the position
+  int earlyLag = 0;      // lag above which a downward note jumps forward on a close match
+  int fallbackJump = 0;  // how far to jump when nothing matches (silence, noise)
+  int searchGap = 0;     // fewest output frames between two searches
+  int earlyRetry = 0;    // output frames between two tries of an early jump
+  int keepBlocks = 0;    // newest history slots that are slid and can be read
+  int sampleOffset = 0;  // byte offset in a frame of the compared sample
+  int channelCount = 0;
+  SpliceChannel* channels = nullptr;
+  float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
+};
+
+extern SpliceState spliceState;
+
+constexpr int spliceCoarseStep = 4;  // the coarse pass tries every 4th candidate and sample
+constexpr int minMaxDelayMs = 5;
+
+// Sets the mode up from the configuration for effectInit, after the channels
+// exist: everything the callback needs is allocated here. Prints one line
+// when MaxDelay had to be clamped. Returns 0, or 1 after "Out of memory.\n".
+int spliceSetUp(int sampleRate);
+// Frees what spliceSetUp allocated and leaves block mode; safe to repeat.
+void spliceRelease();
+
+// effectProcess's work for one block in matched mode, after the channel has
+// been chosen and found playing.
+int spliceProcess(DelayChannel* channel, const void* input, void* output);
+
+// The best splice point found by spliceSearch.
+struct SpliceMatch {
+  int position;     // the candidate chosen
+  double fraction;  // where between frames its correlation peaks, -0.5 to 0.5
+  float score;      // its normalised cross-correlation, -1 to 1
+};
+
+// Looks for the candidate c in [first, last] whose `window` samples ending at
+// c - shift best match the `window` samples ending at refEnd, by normalised
+// cross-correlation: a coarse pass over every spliceCoarseStep-th candidate
+// and sample, then a full one around the best peaks. Of the peaks within
+// spliceNearTolerance of the best, takes the one nearest to `near`. `x` is
+// indexed by frame (negative indices allowed); every sample compared must
+// exist. `scratch` holds (last - first) / spliceCoarseStep + 2 scores.
+// Returns false when the scores have no peak (silence, a constant).
+constexpr float spliceNearTolerance = 0.01f;
+bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
+                  float* scratch, SpliceMatch& match);
+
+// Shared with the block processor: one frame of the melody's clock, and the
+// delay report with the block count.
+void countFrame(DelayChannel* channel);
+void countBlock(const DelayChannel* channel, long delay);
