@@ -4,6 +4,7 @@
 // delay report has been printed (the first print may set up stdout's buffer).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -95,6 +96,46 @@ TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
   EXPECT_NE(printed.find("4. Delay on channel 0"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Discrepancy between the real framesPerBuffer (128)"), std::string::npos);
   EXPECT_GT(gNumNoInputs, 500);
+}
+
+// The matched mode searches the history for splice points from the
+// callback: everything it needs comes from the set-up.
+TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
+  TempDir dir;
+  std::vector<float> tone(static_cast<std::size_t>(frames) * streamChannels);
+  std::vector<float> silence(tone.size(), 0.0f), out(tone.size());
+  long long frame = 0;
+  auto buffer = [&](const std::vector<float>* input) {
+    if (input == &tone) {
+      for (int i = 0; i < frames; ++i, ++frame)
+        tone[2 * i] = tone[2 * i + 1] = static_cast<float>(std::sin(frame * 0.0314));
+    }
+    streamCallback(input ? input->data() : nullptr, out.data(), static_cast<unsigned long>(frames),
+                   nullptr, 0, nullptr);
+  };
+  programConfig.spliceMode = spliceMatched;
+  programConfig.maxDelayMs = 1000000;  // clamped, with a line from the set-up
+  startCapture();
+  // Up, down (with early jumps) and the largest move, looping.
+  setUpStream(dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220 5 112640\n", 1);
+  gNumNoInputs = 0;
+  buffer(&tone);
+  AllocationCount matched = countAllocations([&] {
+    for (int b = 1; b < 4000; ++b) {
+      programConfig.stereoMode = static_cast<StereoMode>(b / 1000 % 3);
+      buffer(b % 7 == 0 ? nullptr : b % 300 < 100 ? &silence : &tone);
+    }
+  });
+  programConfig.stereoMode = stereoNone;
+  effectRelease();
+  const std::string printed = endCapture();
+  programConfig.spliceMode = spliceBlock;
+  programConfig.maxDelayMs = defaultMaxDelayMs;
+
+  EXPECT_EQ(matched.news, 0);
+  EXPECT_EQ(matched.mallocs, 0);
+  EXPECT_NE(printed.find("MaxDelay 1000000 ms does not fit"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("4. Delay on channel 0"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -1,0 +1,416 @@
+// Matched splices, traced frame by frame: each input frame carries its own
+// index in its last sample, so each output frame shows which input frame it
+// copies, and its other samples show that it is a verbatim copy.
+#include "splice.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "effect_testing.h"
+
+namespace {
+
+// A periodic wave rich in harmonics, with a period of `period` frames.
+float periodic(double frame, double period) {
+  const double phase = 2 * M_PI * frame / period;
+  return static_cast<float>(0.5 * std::sin(phase) + 0.3 * std::sin(2 * phase + 1) +
+                            0.2 * std::sin(5 * phase + 2));
+}
+
+// ---- The jump choice on its own ----
+
+struct SearchCase {
+  double period;
+  int shift;  // the move that led to the position
+};
+
+class SpliceSearchOnPeriodicInput : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(SpliceSearchOnPeriodicInput, JumpsTheNearestWholeNumberOfPeriods) {
+  const SearchCase c = GetParam();
+  std::vector<float> samples(8000);
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = periodic(static_cast<double>(i), c.period);
+  const float* x = samples.data() + 4000;  // frames -4000 .. 3999
+  std::vector<float> scratch(800);
+  for (int refEnd : {-37, 0, 1111}) {
+    const int pos = refEnd + c.shift;
+    // Back, as when the position runs ahead of the newest frame, and
+    // forward, as when it lags too far.
+    for (int direction : {-1, 1}) {
+      const int first = direction < 0 ? pos - 1200 : pos + 30;
+      const int last = direction < 0 ? pos - 30 : pos + 1200;
+      SpliceMatch match{};
+      ASSERT_TRUE(spliceSearch(x, 220, refEnd, c.shift, first, last, pos, scratch.data(), match));
+      const double jump = match.position + match.fraction - pos;
+      const double periods = jump / c.period;
+      EXPECT_NEAR(std::fabs(periods), std::max(1.0, std::ceil(30 / c.period - 1e-9)), 1e-9 + 0.01)
+          << "jumped " << jump << " frames, " << periods << " periods, from " << pos;
+      EXPECT_NEAR(jump, std::round(periods) * c.period, 0.2) << "with the fraction";
+      EXPECT_NEAR(match.position - pos, std::round(periods) * c.period, 1.0) << "whole frames";
+      EXPECT_GT(match.score, 0.99f);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, SpliceSearchOnPeriodicInput,
+                         ::testing::Values(SearchCase{200.45, 1}, SearchCase{147.3, 2},
+                                           SearchCase{551.25, 1}, SearchCase{44.1, 0},
+                                           SearchCase{98.0, 1}));
+
+TEST(SpliceSearch, SilenceAndAConstantHaveNoPeak) {
+  std::vector<float> scratch(800);
+  for (float level : {0.0f, 0.25f}) {
+    std::vector<float> samples(4000, level);
+    SpliceMatch match{};
+    EXPECT_FALSE(
+        spliceSearch(samples.data() + 2000, 220, 0, 1, -1000, -30, 1, scratch.data(), match))
+        << level;
+  }
+}
+
+// ---- The mode in the block processor ----
+
+// Frames of floats: the compared sample(s), then the frame's index (from 1;
+// 0 is the silence before any input).
+class SpliceTest : public EffectTest {
+ protected:
+  int frames = 0;
+  int floatsPerFrame = 2;
+  long long nextIndex = 1;
+  std::function<float(long long)> left = [](long long) { return 0.0f; };
+  std::function<float(long long)> right = [](long long) { return 0.0f; };
+
+  void SetUp() override {
+    programConfig.spliceMode = spliceMatched;
+    programConfig.maxDelayMs = defaultMaxDelayMs;
+  }
+  void TearDown() override {
+    EffectTest::TearDown();
+    programConfig = ProgramConfig{};
+  }
+
+  InitOutcome setUp(const std::string& melody, int blockFrames, int historyBlocks = 200,
+                    int loop = 1, int floats = 2) {
+    frames = blockFrames;
+    floatsPerFrame = floats;
+    nextIndex = 1;
+    const int frameBytes = 4 * floats;
+    return init(melody, loop, 1, historyBlocks, frames * frameBytes, 44100, frameBytes);
+  }
+
+  float sampleOf(long long index, int k) const {
+    if (index == 0) return 0.0f;
+    if (k == floatsPerFrame - 1) return static_cast<float>(index);
+    return k == 0 ? left(index) : right(index);
+  }
+
+  // One block of fresh frames; returns the output's frame indices.
+  std::vector<long long> block() {
+    std::vector<float> input(static_cast<std::size_t>(frames * floatsPerFrame));
+    const long long first = nextIndex;
+    for (int i = 0; i < frames; ++i, ++nextIndex)
+      for (int k = 0; k < floatsPerFrame; ++k)
+        input[static_cast<std::size_t>(i * floatsPerFrame + k)] = sampleOf(nextIndex, k);
+    std::vector<float> output(input.size(), -1.0f);
+    effectProcess(input.data(), output.data());
+    std::vector<long long> indices(static_cast<std::size_t>(frames));
+    for (int i = 0; i < frames; ++i) {
+      const float* frame = output.data() + i * floatsPerFrame;
+      const long long index = static_cast<long long>(frame[floatsPerFrame - 1]);
+      indices[static_cast<std::size_t>(i)] = index;
+      // Verbatim: every sample is the input frame's, and that frame has arrived.
+      bool verbatim = index >= 0 && index < first + frames;
+      for (int k = 0; k < floatsPerFrame && verbatim; ++k)
+        verbatim = frame[k] == sampleOf(index, k);
+      if (!verbatim) {
+        ADD_FAILURE() << "output frame " << first + i << " is no input frame (index " << index
+                      << ")";
+        return indices;
+      }
+    }
+    return indices;
+  }
+
+  // Output frame indices over `count` blocks; output frame n (from 1) lags
+  // the input frame it copies by n - index.
+  std::vector<long long> blocks(int count) {
+    std::vector<long long> all;
+    for (int b = 0; b < count && !HasFailure(); ++b) {
+      auto out = block();
+      all.insert(all.end(), out.begin(), out.end());
+    }
+    return all;
+  }
+
+  // Jumps: consecutive output frames whose indices differ by more than the
+  // largest move or go back.
+  static int jumps(const std::vector<long long>& out, int largestMove, std::size_t from = 1) {
+    int count = 0;
+    for (std::size_t i = std::max<std::size_t>(from, 1); i < out.size(); ++i) {
+      const long long step = out[i] - out[i - 1];
+      count += step < 0 || step > largestMove;
+    }
+    return count;
+  }
+};
+
+TEST_F(SpliceTest, AtTheInputsOwnPitchNothingIsDelayed) {
+  left = [](long long i) { return periodic(static_cast<double>(i), 100.3); };
+  for (int length : {64, 2048}) {
+    ASSERT_EQ(setUp("440\n100 440\n", length, 200, 1).result, 0);
+    startCapture();
+    const auto out = blocks(3000 * 64 / length);
+    const std::string printed = endCapture();
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], static_cast<long long>(i + 1));
+    EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), "1. Delay on channel 0 = 0 samples\n");
+    if (length == 64) {
+      EXPECT_NE(printed.find("3. Delay on channel 0 = 0 samples\n"), std::string::npos);
+    }
+  }
+}
+
+struct BoundsCase {
+  int frames;
+  int historyBlocks;
+  int maxDelayMs;
+  const char* signal;
+};
+
+class SpliceBounds : public SpliceTest, public ::testing::WithParamInterface<BoundsCase> {};
+
+// Every move pattern, from a held frame to the largest move a note may have
+// (one block), on a periodic input, noise and silence: no output frame lags
+// by more than one block plus MaxDelay, none reads ahead of the newest
+// input, and all are verbatim input frames.
+TEST_P(SpliceBounds, LagStaysWithinOneBlockPlusMaxDelay) {
+  const BoundsCase c = GetParam();
+  programConfig.maxDelayMs = c.maxDelayMs;
+  std::mt19937 random(5);
+  std::vector<float> noise(1 << 16);
+  for (float& n : noise) n = std::uniform_real_distribution<float>(-1, 1)(random);
+  const std::string signal = c.signal;
+  if (signal == "periodic")
+    left = [](long long i) { return periodic(static_cast<double>(i), 183.7); };
+  else if (signal == "noise")
+    left = [noise](long long i) { return noise[static_cast<std::size_t>(i) % noise.size()]; };
+  char melody[256];
+  std::snprintf(melody, sizeof melody,
+                "100\n30 100 30 150 20 50 40 37.5 25 %d 30 199 20 1 20 %d 30 13 40 %d\n",
+                100 * c.frames, 50 * c.frames, 100 * c.frames - 1);
+  ASSERT_EQ(setUp(melody, c.frames, c.historyBlocks, 1).result, 0);
+  const int lagLimit = c.frames + spliceState.maxDelayFrames;
+  const auto out = blocks(std::max(40, 30000 / c.frames));
+  ASSERT_FALSE(HasFailure());
+  long long worst = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const long long n = static_cast<long long>(i) + 1;
+    const long long blockEnd = (static_cast<long long>(i) / c.frames + 1) * c.frames;
+    ASSERT_LE(out[i], blockEnd) << "frame " << n << " reads ahead of the newest input";
+    if (out[i] == 0) {
+      ASSERT_LE(n, lagLimit) << "frame " << n << " reads before any input";
+      continue;
+    }
+    worst = std::max(worst, n - out[i]);
+    ASSERT_LE(n - out[i], lagLimit) << "frame " << n;
+  }
+  // The slow notes do build up a lag: to where a downward note jumps early
+  // on a close match, or to the limit (or all the history holds).
+  EXPECT_GE(worst, std::min({static_cast<long long>(spliceState.earlyLag),
+                             static_cast<long long>(lagLimit),
+                             static_cast<long long>(c.historyBlocks) * c.frames - 1}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MovesAndSizes, SpliceBounds,
+    ::testing::Values(BoundsCase{64, 200, 25, "periodic"}, BoundsCase{64, 200, 25, "noise"},
+                      BoundsCase{64, 200, 25, "silence"}, BoundsCase{128, 200, 100, "periodic"},
+                      BoundsCase{256, 200, 5, "noise"}, BoundsCase{2048, 200, 25, "periodic"},
+                      BoundsCase{1000, 200, 25, "silence"},
+                      // A history too short for MaxDelay: clamped, and reads stay inside.
+                      BoundsCase{64, 8, 25, "periodic"}, BoundsCase{64, 1, 25, "noise"}),
+    [](const ::testing::TestParamInfo<BoundsCase>& info) {
+      return std::to_string(info.param.frames) + "Frames" +
+             std::to_string(info.param.historyBlocks) + "Blocks" +
+             std::to_string(info.param.maxDelayMs) + "Ms_" + info.param.signal;
+    });
+
+// Silence and noise have nothing to match: the read position must neither
+// stall nor jump on every frame, up or down.
+TEST_F(SpliceTest, SilenceAndNoiseGiveNoJumpStorm) {
+  std::mt19937 random(9);
+  std::vector<float> noise(1 << 16);
+  for (float& n : noise) n = std::uniform_real_distribution<float>(-1, 1)(random);
+  for (const char* signal : {"silence", "noise"}) {
+    left = [&, signal](long long i) {
+      return std::string(signal) == "noise" ? noise[static_cast<std::size_t>(i) % noise.size()]
+                                            : 0.0f;
+    };
+    for (const char* note : {"880", "330", "220"}) {
+      ASSERT_EQ(setUp(std::string("440\n100000 ") + note + "\n", 64, 200, 0).result, 0);
+      const auto out = blocks(2000);  // 2.9 s
+      ASSERT_FALSE(HasFailure());
+      const int counted = jumps(out, 2, 4410);
+      // A jump at most every 5 ms; a storm would be one every few frames.
+      EXPECT_LE(counted, static_cast<int>(out.size() - 4410) / 220) << signal << " " << note;
+      // Not stalled: the lag stays bounded, so the read position keeps up.
+      EXPECT_GE(out.back(), static_cast<long long>(out.size()) - 64 - spliceState.maxDelayFrames)
+          << signal << " " << note;
+    }
+  }
+}
+
+// On a periodic input every jump of a bent note is a whole number of
+// periods, so the phase of what is played follows the note's moves as if
+// there were no jumps at all; the sub-frame errors are carried, so they do
+// not add up over hundreds of jumps.
+TEST_F(SpliceTest, JumpsOnAPeriodicInputKeepItsPhase) {
+  const double period = 200.45;
+  left = [period](long long i) { return periodic(static_cast<double>(i), period); };
+  struct Note {
+    const char* hz;
+    double ratio;
+  };
+  for (Note note : {Note{"660", 1.5}, Note{"330", 0.75}, Note{"880", 2.0}}) {
+    ASSERT_EQ(setUp(std::string("440\n100000 ") + note.hz + "\n", 128, 200, 0).result, 0);
+    const auto out = blocks(1000);
+    ASSERT_FALSE(HasFailure());
+    const std::size_t from = 4410;
+    int seen = 0;
+    double worst = 0;
+    for (std::size_t i = from + 1; i < out.size(); ++i) {
+      seen += out[i] < out[i - 1] || out[i] - out[i - 1] > 2;
+      const double advance =
+          static_cast<double>(out[i] - out[from]) - note.ratio * static_cast<double>(i - from);
+      worst = std::max(worst, std::fabs(advance - std::round(advance / period) * period));
+    }
+    // Hundreds of jumps, each off by less than a frame, none adding up:
+    // what is left is the moves' own rounding and the latest jump's.
+    EXPECT_GT(seen, 100) << note.hz;
+    EXPECT_LT(worst, 2.0) << note.hz;
+  }
+}
+
+TEST_F(SpliceTest, RightToBothComparesTheRightSample) {
+  // The left carries noise; only the right is periodic.
+  std::mt19937 random(3);
+  std::vector<float> noise(1 << 16);
+  for (float& n : noise) n = std::uniform_real_distribution<float>(-1, 1)(random);
+  left = [noise](long long i) { return noise[static_cast<std::size_t>(i) % noise.size()]; };
+  right = [](long long i) { return periodic(static_cast<double>(i), 150.5); };
+  for (StereoMode mode : {stereoRightToBoth, stereoLeftToBoth}) {
+    programConfig.stereoMode = mode;
+    ASSERT_EQ(setUp("440\n100000 660\n", 128, 200, 0, 3).result, 0);
+    const auto out = blocks(400);
+    ASSERT_FALSE(HasFailure());
+    int whole = 0, all = 0;
+    // From 100 ms on: the first jumps compare against the silence before the input.
+    for (std::size_t i = 4410; i < out.size(); ++i) {
+      const long long step = out[i] - out[i - 1];
+      if (step >= 0 && step <= 2) continue;
+      ++all;
+      // Less the move the note took there, 1 or 2: a whole number of periods.
+      for (int move : {1, 2}) {
+        const double jump = static_cast<double>(step - move);
+        if (std::fabs(jump - std::round(jump / 150.5) * 150.5) <= 1.0) {
+          ++whole;
+          break;
+        }
+      }
+    }
+    ASSERT_GT(all, 10);
+    if (mode == stereoRightToBoth)
+      EXPECT_EQ(whole, all);
+    else
+      EXPECT_LT(whole, all / 2) << "the left's noise should decide";
+  }
+}
+
+// The delay report keeps its line; its number is the lag of the block's
+// first output frame.
+TEST_F(SpliceTest, DelayReportShowsTheLag) {
+  left = [](long long i) { return periodic(static_cast<double>(i), 123.4); };
+  ASSERT_EQ(setUp("440\n100000 330\n", 64, 200, 0).result, 0);
+  startCapture();
+  auto out = blocks(1000);
+  const auto next = block();
+  const std::string printed = endCapture();
+  const long long lag = 1000LL * 64 + 1 - next[0];
+  EXPECT_GT(lag, 0);
+  EXPECT_EQ(printed, "1. Delay on channel 0 = 0 samples\n2. Delay on channel 0 = " +
+                         std::to_string(lag) + " samples\n");
+}
+
+// Each set-up takes the mode the configuration has now: a file after a
+// matched one plays exactly as block mode always did.
+TEST_F(SpliceTest, ASecondSetUpDoesNotInheritTheMode) {
+  left = [](long long i) { return periodic(static_cast<double>(i), 77.7); };
+  const std::string melody = "440\n30 660 20 330 50 880 -3\n";
+  programConfig.spliceMode = spliceBlock;
+  ASSERT_EQ(setUp(melody, 64).result, 0);
+  const auto block1 = blocks(300);
+  programConfig.spliceMode = spliceMatched;
+  ASSERT_EQ(setUp(melody, 64).result, 0);
+  const auto matched = blocks(300);
+  programConfig.spliceMode = spliceBlock;
+  ASSERT_EQ(setUp(melody, 64).result, 0);
+  EXPECT_EQ(spliceState.mode, spliceBlock);
+  const auto block2 = blocks(300);
+  EXPECT_EQ(block1, block2);
+  EXPECT_NE(block1, matched);
+}
+
+TEST_F(SpliceTest, MaxDelayIsClampedWithOneLine) {
+  struct Case {
+    int historyBlocks, frames, requested, used;
+  };
+  // 197 blocks of 64 frames less the 220 compared: 12388 frames, 280 ms.
+  for (Case c : {Case{200, 64, 100000, 280}, Case{200, 64, -3, 5}, Case{200, 64, 4, 5},
+                 Case{200, 64, 280, 280}, Case{4, 64, 25, 5}}) {
+    programConfig.maxDelayMs = c.requested;
+    const InitOutcome outcome = setUp("440\n100 660\n", c.frames, c.historyBlocks);
+    ASSERT_EQ(outcome.result, 0);
+    EXPECT_EQ(spliceState.maxDelayMs, c.used);
+    EXPECT_EQ(spliceState.maxDelayFrames, c.used * 441 / 10);
+    const bool clamped = c.used != c.requested;
+    EXPECT_EQ(outcome.printed.find("MaxDelay ") != std::string::npos, clamped) << outcome.printed;
+    if (clamped) {
+      char line[160];
+      std::snprintf(line, sizeof line, "MaxDelay %d ms does not fit: using %d ms", c.requested,
+                    c.used);
+      EXPECT_NE(outcome.printed.find(line), std::string::npos) << outcome.printed;
+      // One line, from the set-up, before it says it is done.
+      EXPECT_LT(outcome.printed.find(line), outcome.printed.find("Initialized, baby."));
+    }
+  }
+  // Block mode ignores MaxDelay, and says nothing.
+  programConfig.spliceMode = spliceBlock;
+  programConfig.maxDelayMs = 100000;
+  const InitOutcome block = setUp("440\n100 660\n", 64);
+  EXPECT_EQ(block.printed.find("MaxDelay"), std::string::npos);
+  EXPECT_EQ(spliceState.mode, spliceBlock);
+}
+
+TEST_F(SpliceTest, EveryFailedAllocationOfTheSetUpIsReported) {
+  int failures = 0;
+  for (int n = 0;; ++n) {
+    allocFailCountdown = n;
+    const InitOutcome outcome = setUp("440\n100 660\n", 64);
+    allocFailCountdown = -1;
+    if (outcome.result == 0) break;
+    ++failures;
+    EXPECT_NE(outcome.printed.find("Out of memory.\n"), std::string::npos) << n;
+    effectRelease();
+  }
+  // The channel array, the channel's three buffers, the note and its steps,
+  // and the matched mode's own.
+  EXPECT_GE(failures, 7);
+}
+
+}  // namespace
