@@ -67,6 +67,37 @@ const char* const renderUsage =
 
 static constexpr int maxFramesPerBuffer = 65536;
 
+namespace {
+
+bool parseFrames(const char* text, RenderOptions& options, std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const long frames = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno || frames < 1 || frames > maxFramesPerBuffer) {
+    error = std::string("--frames needs a whole number from 1 to ") +
+            std::to_string(maxFramesPerBuffer) + ", not '" + text + "'";
+    return false;
+  }
+  options.framesPerBuffer = static_cast<int>(frames);
+  return true;
+}
+
+bool parseStereo(const char* text, RenderOptions& options, std::string& error) {
+  if (std::strcmp(text, "none") == 0) {
+    options.stereoMode = stereoNone;
+  } else if (std::strcmp(text, "left-to-both") == 0) {
+    options.stereoMode = stereoLeftToBoth;
+  } else if (std::strcmp(text, "right-to-both") == 0) {
+    options.stereoMode = stereoRightToBoth;
+  } else {
+    error = std::string("--stereo takes none, left-to-both or right-to-both, not '") + text + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string& error) {
   static const option longOptions[] = {
       {"frames", required_argument, nullptr, 'f'}, {"loop", no_argument, nullptr, 'l'},
@@ -74,37 +105,18 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
       {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, one line each
   optind = 0;  // start afresh, so the parser can be used more than once
-  std::vector<std::string> positional;
   int c;
   while ((c = getopt_long(argc, argv, ":h", longOptions, nullptr)) != -1) {
+    bool parsed = true;
     switch (c) {
-      case 'f': {
-        char* end = nullptr;
-        errno = 0;
-        const long frames = std::strtol(optarg, &end, 10);
-        if (end == optarg || *end != '\0' || errno || frames < 1 || frames > maxFramesPerBuffer) {
-          error = std::string("--frames needs a whole number from 1 to ") +
-                  std::to_string(maxFramesPerBuffer) + ", not '" + optarg + "'";
-          return false;
-        }
-        options.framesPerBuffer = static_cast<int>(frames);
+      case 'f':
+        parsed = parseFrames(optarg, options, error);
         break;
-      }
       case 'l':
         options.loop = 1;
         break;
       case 's':
-        if (std::strcmp(optarg, "none") == 0) {
-          options.stereoMode = stereoNone;
-        } else if (std::strcmp(optarg, "left-to-both") == 0) {
-          options.stereoMode = stereoLeftToBoth;
-        } else if (std::strcmp(optarg, "right-to-both") == 0) {
-          options.stereoMode = stereoRightToBoth;
-        } else {
-          error = std::string("--stereo takes none, left-to-both or right-to-both, not '") +
-                  optarg + "'";
-          return false;
-        }
+        parsed = parseStereo(optarg, options, error);
         break;
       case 'p':
         options.plotPath = optarg;
@@ -119,9 +131,10 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
         error = std::string("unknown option '") + argv[optind - 1] + "' (see --help)";
         return false;
     }
+    if (!parsed) return false;
   }
   if (options.help) return true;
-  for (int i = optind; i < argc; ++i) positional.push_back(argv[i]);
+  std::vector<std::string> positional(argv + optind, argv + argc);
   if (positional.size() != 3) {
     error = "expected INPUT MELODY OUTPUT, got " + std::to_string(positional.size()) +
             (positional.size() == 1 ? " argument" : " arguments") + " (see --help)";
