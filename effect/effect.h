@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 // One element of a note's cycle of moves.
 struct MoveStep {
@@ -46,17 +45,6 @@ struct DelayChannel {
   MoveStep* lastStep;
 };
 
-// The steps of the note being built, by whole phase. Steps after a note's
-// first are at least 1 apart, so a bucket of width 1 holds at most one, and
-// a match for a phase lies in its own bucket or a neighbour: closing a cycle
-// then costs O(1) per step instead of a scan of the list.
-struct StepIndex {
-  long long lowestBucket = 0;
-  std::vector<MoveStep*> slots;
-  std::vector<int> order;  // position of each slot's step in the note's list
-  int stepsAdded = 0;
-};
-
 struct EffectState {
   int referenceRate = 44100;
   int tickFrames = 44;
@@ -74,9 +62,6 @@ struct EffectState {
   int initialized = 0;
   // First note of the melody in append order; owned, freed by effectRelease.
   Note* firstNote = nullptr;
-  // Set only while appendNote builds a cycle; without it advancePhase
-  // searches the step list.
-  StepIndex* stepIndex = nullptr;
 };
 
 extern EffectState effectState;

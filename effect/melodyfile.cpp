@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "effect.h"
@@ -79,68 +80,76 @@ static int repetitionCount(double number) {
   return magnitude >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(magnitude);
 }
 
-static int failInput(FILE* file, const std::string& token) {
+static int failInput(const std::string& token) {
   printf("Invalid input string %s\n", token.c_str());
-  std::fclose(file);
   return 1;
 }
 
-// The items after the base frequency: notes and repetition counts.
-static int readItems(FILE* file) {
+// A repetition count closes the section that ends at the last note.
+static int readRepetition(int count) {
+  DelayChannel* first = effectState.channels[0];
+  if (count < 1) {
+    printf("Invalid repetition count %d.\n", count);
+    return 1;
+  }
+  if (!first) {
+    printf("Misplaced repetition count %d.\n", count);
+    return 1;
+  }
+  first->lastNote->repeatCount = count - 1;
+  first->lastNote->repeatTarget = first->sectionStart;
+  return 0;
+}
+
+// A note: its duration has been read, its frequency comes next. At the end
+// of the file no frequency is read and `token` still holds the duration's
+// text, which then stands for the frequency too.
+static int readNote(FILE* file, double duration, std::string& token) {
+  readToken(file, token);
+  double frequency;
+  if (!toNumber(token, frequency)) return failInput(token);
   DelayChannel** channels = effectState.channels;
+  if (!channels[0]) {
+    channels[0] = createChannel(0);
+    if (!channels[0]) return 1;
+  }
+  return appendNote(static_cast<float>(frequency), static_cast<float>(duration), channels[0]) ? 0
+                                                                                              : 1;
+}
+
+// The items after the base frequency: notes and repetition counts. The file
+// is read like a loop of formatted reads whose buffer survives the end of the
+// file, and these are the end-of-file rules that follow from it:
+// - a token is taken only if white space (or more text) follows it, so a last
+//   number that runs up to the end of a file without a line end is dropped;
+// - once nothing more can be read, the last token is seen again, and the end
+//   of the file then ends the melody;
+// - a note cut short after its duration takes the duration as its frequency.
+static int readItems(FILE* file) {
   std::string token;
   bool haveToken = false;
   for (;;) {
-    bool repetition = false;
     haveToken = readToken(file, token) || haveToken;
     // Nothing at all after the base frequency: no note was stored.
     if (!haveToken) return 0;
     double number;
-    if (!toNumber(token, number)) return failInput(file, token);
+    if (!toNumber(token, number)) return failInput(token);
     if (std::feof(file)) return 0;
-    int count = 0;
-    double duration = 0;
     if (number < 0) {
-      repetition = true;
-      count = repetitionCount(number);
-    } else if (number == 0) {
-      return failInput(file, token);
+      if (readRepetition(repetitionCount(number))) return 1;
+    } else if (number > 0) {
+      if (readNote(file, number, token)) return 1;
     } else {
-      duration = number;
-      readToken(file, token);
-      double frequency;
-      if (!toNumber(token, frequency)) return failInput(file, token);
-      number = frequency;
-    }
-
-    if (repetition) {
-      if (count < 1) {
-        printf("Invalid repetition count %d.\n", count);
-        std::fclose(file);
-        return 1;
-      }
-      if (!channels[0]) {
-        printf("Misplaced repetition count %d.\n", count);
-        std::fclose(file);
-        return 1;
-      }
-      channels[0]->lastNote->repeatCount = count - 1;
-      channels[0]->lastNote->repeatTarget = channels[0]->sectionStart;
-      continue;
-    }
-    if (!channels[0]) {
-      channels[0] = createChannel(0);
-      if (!channels[0]) {
-        std::fclose(file);
-        return 1;
-      }
-    }
-    if (!appendNote(static_cast<float>(number), static_cast<float>(duration), channels[0])) {
-      std::fclose(file);
-      return 1;
+      return failInput(token);
     }
   }
 }
+
+namespace {
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+}  // namespace
 
 int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRate, int frameBytes,
                const char* path, int loop) {
@@ -158,24 +167,25 @@ int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRa
     return 1;
   }
   printf("Opening file %s\n", path);
-  FILE* file = std::fopen(path, "rt");
-  if (!file) {
-    printf("Can't open %s\n", path);
-    return 1;
-  }
-  double base;
-  if (std::fscanf(file, "%lf", &base) == 1) {
-    // The ring builder needs a finite positive base; see maxBaseFrequency.
-    if (!(base > 0) || !(base <= maxBaseFrequency)) {
-      printf("Invalid base frequency %g: it must be above 0 and at most %g.\n", base,
-             maxBaseFrequency);
-      std::fclose(file);
+  {
+    // Every way out of the reading closes the file.
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rt"));
+    if (!file) {
+      printf("Can't open %s\n", path);
       return 1;
     }
-    effectState.baseFrequency = base;
+    double base;
+    if (std::fscanf(file.get(), "%lf", &base) == 1) {
+      // The ring builder needs a finite positive base; see maxBaseFrequency.
+      if (!(base > 0) || !(base <= maxBaseFrequency)) {
+        printf("Invalid base frequency %g: it must be above 0 and at most %g.\n", base,
+               maxBaseFrequency);
+        return 1;
+      }
+      effectState.baseFrequency = base;
+    }
+    if (readItems(file.get())) return 1;
   }
-  if (readItems(file)) return 1;
-  std::fclose(file);
 
   DelayChannel* first = effectState.channels[0];
   if (!first || !first->lastNote) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "effect.h"
 #include "splice.h"
@@ -84,85 +85,16 @@ static void freeSteps(MoveStep* first) {
   }
 }
 
-Note* appendNote(float frequency, float duration, DelayChannel* channel) {
-  auto* note = static_cast<Note*>(allocateOrReport(sizeof(Note)));
-  if (!note) return nullptr;
-  // NaN fails every comparison, so these tests also refuse it.
-  if (!(frequency > 0) || !(duration > 0) || std::isinf(frequency) || std::isinf(duration)) {
-    printf("Zero or negative note in melody (f=%f, d=%f).\n", static_cast<double>(frequency),
-           static_cast<double>(duration));
-    std::free(note);
-    return nullptr;
-  }
-  // A move longer than one block cannot be read back from the history, and
-  // the builder adds the base once per frame of move; both need this bound.
-  const double limit = static_cast<double>(effectState.blockBytes / effectState.frameBytes) *
-                       effectState.baseFrequency;
-  if (!(static_cast<double>(frequency) <= limit)) {
-    printf("Note frequency %f is too high: at most %f fits one buffer at base frequency %f.\n",
-           static_cast<double>(frequency), limit, effectState.baseFrequency);
-    std::free(note);
-    return nullptr;
-  }
-  // The cycle's step index: start phases after the first lie in
-  // [-frequency, base - frequency), with a margin of two buckets each side.
-  StepIndex index;
-  try {
-    const double base = effectState.baseFrequency;
-    index.lowestBucket = static_cast<long long>(std::floor(-static_cast<double>(frequency))) - 2;
-    const long long highest =
-        static_cast<long long>(std::floor(base - static_cast<double>(frequency))) + 2;
-    const auto size = static_cast<std::size_t>(highest - index.lowestBucket + 1);
-    index.slots.assign(size, nullptr);
-    index.order.assign(size, 0);
-  } catch (const std::bad_alloc&) {
-    printf("Out of memory.\n");
-    std::free(note);
-    return nullptr;
-  }
-  note->frequency = frequency;
-  note->duration = duration;
-  note->repeatCount = 1;
-  note->repeatCounter = 0;
-  note->next = nullptr;
-  note->repeatTarget = nullptr;
-  note->step = nullptr;
-  note->firstStep = nullptr;
-  note->allocNext = nullptr;
-
-  if (!channel->note) {
-    channel->note = note;
-    channel->sectionStart = note;
-    note->noteNumber = 1;
-    effectState.firstNote = note;
-  } else {
-    Note* last = channel->lastNote;
-    last->next = note;
-    last->allocNext = note;
-    if (last->repeatTarget) channel->sectionStart = note;
-    note->noteNumber = last->noteNumber + 1;
-  }
-  channel->lastNote = note;
-
-  // Build the cycle; a step that could not be appended leaves the chain open.
-  MoveStep* previous = nullptr;
-  effectState.stepIndex = &index;
-  do {
-    previous = channel->lastStep;
-    advancePhase(channel);
-  } while (channel->lastStep);
-  effectState.stepIndex = nullptr;
-  const bool closed = note->step && previous && previous->next;
-  channel->phase = 0;
-  channel->readOffset = 0;
-  if (!closed) return nullptr;  // the step's own message has been printed
-
-  MoveStep* first = note->step;
-  note->step = first->next;
-  note->firstStep = note->step;
-  std::free(first);
-  return note;
-}
+// The steps of the note being built, by whole phase. Steps after a note's
+// first are at least 1 apart, so a bucket of width 1 holds at most one, and
+// a match for a phase lies in its own bucket or a neighbour: closing a cycle
+// then costs O(1) per step instead of a scan of the list.
+struct StepIndex {
+  long long lowestBucket = 0;
+  std::vector<MoveStep*> slots;
+  std::vector<int> order;  // position of each slot's step in the note's list
+  int stepsAdded = 0;
+};
 
 // Slot of a phase in the index, or -1 outside it.
 static long long slotOf(const StepIndex& index, double phase) {
@@ -188,7 +120,10 @@ static MoveStep* findIndexedStep(const StepIndex& index, double phase) {
   return best;
 }
 
-void advancePhase(DelayChannel* channel) {
+// One step of the builder. With an index, a match is looked up there; without
+// one (or once a phase falls outside it, which is not expected) the step list
+// is searched.
+static void advanceIndexedPhase(DelayChannel* channel, StepIndex*& index) {
   const double base = effectState.baseFrequency;
   Note* note = channel->lastNote;
   const double startPhase = channel->phase;
@@ -199,12 +134,8 @@ void advancePhase(DelayChannel* channel) {
   }
   channel->phase -= static_cast<double>(note->frequency);
 
-  StepIndex* index = effectState.stepIndex;
-  // The first step (phase 0) is never indexed or matched; any later phase
-  // outside the index (not expected) falls back to the plain search.
-  if (index && note->step && slotOf(*index, startPhase) < 0) {
-    index = effectState.stepIndex = nullptr;
-  }
+  // The first step (phase 0) is never indexed or matched.
+  if (index && note->step && slotOf(*index, startPhase) < 0) index = nullptr;
   MoveStep* found = index ? findIndexedStep(*index, startPhase) : findStep(startPhase, note->step);
   if (found) {
     channel->lastStep->next = found;
@@ -220,6 +151,111 @@ void advancePhase(DelayChannel* channel) {
     index->slots[slot] = step;
     index->order[slot] = ++index->stepsAdded;
   }
+}
+
+void advancePhase(DelayChannel* channel) {
+  StepIndex* noIndex = nullptr;
+  advanceIndexedPhase(channel, noIndex);
+}
+
+// Prints why a note cannot be played, if it cannot.
+static bool noteRefused(float frequency, float duration) {
+  // NaN fails every comparison, so these tests also refuse it.
+  if (!(frequency > 0) || !(duration > 0) || std::isinf(frequency) || std::isinf(duration)) {
+    printf("Zero or negative note in melody (f=%f, d=%f).\n", static_cast<double>(frequency),
+           static_cast<double>(duration));
+    return true;
+  }
+  // A move longer than one block cannot be read back from the history, and
+  // the builder adds the base once per frame of move; both need this bound.
+  const double limit = static_cast<double>(effectState.blockBytes / effectState.frameBytes) *
+                       effectState.baseFrequency;
+  if (!(static_cast<double>(frequency) <= limit)) {
+    printf("Note frequency %f is too high: at most %f fits one buffer at base frequency %f.\n",
+           static_cast<double>(frequency), limit, effectState.baseFrequency);
+    return true;
+  }
+  return false;
+}
+
+// Sizes the index for a note's cycle: start phases after the first lie in
+// [-frequency, base - frequency), with a margin of two buckets each side.
+static bool sizeStepIndex(StepIndex& index, float frequency) {
+  try {
+    const double base = effectState.baseFrequency;
+    index.lowestBucket = static_cast<long long>(std::floor(-static_cast<double>(frequency))) - 2;
+    const long long highest =
+        static_cast<long long>(std::floor(base - static_cast<double>(frequency))) + 2;
+    const auto size = static_cast<std::size_t>(highest - index.lowestBucket + 1);
+    index.slots.assign(size, nullptr);
+    index.order.assign(size, 0);
+    return true;
+  } catch (const std::bad_alloc&) {
+    printf("Out of memory.\n");
+    return false;
+  }
+}
+
+// Links a new note in after the channel's last one, numbers it and opens a
+// new section after a repetition count.
+static void linkNote(DelayChannel* channel, Note* note) {
+  if (!channel->note) {
+    channel->note = note;
+    channel->sectionStart = note;
+    note->noteNumber = 1;
+    effectState.firstNote = note;
+  } else {
+    Note* last = channel->lastNote;
+    last->next = note;
+    last->allocNext = note;
+    if (last->repeatTarget) channel->sectionStart = note;
+    note->noteNumber = last->noteNumber + 1;
+  }
+  channel->lastNote = note;
+}
+
+// Builds the note's ring of moves and drops its first step, which starts at
+// phase 0 with move 0 and is not part of the steady cycle. False when a step
+// could not be appended (its message has been printed).
+static bool buildCycle(DelayChannel* channel, Note* note, StepIndex& index) {
+  MoveStep* previous = nullptr;
+  StepIndex* lookup = &index;
+  do {
+    previous = channel->lastStep;
+    advanceIndexedPhase(channel, lookup);
+  } while (channel->lastStep);
+  const bool closed = note->step && previous && previous->next;
+  channel->phase = 0;
+  channel->readOffset = 0;
+  if (!closed) return false;
+
+  MoveStep* first = note->step;
+  note->step = first->next;
+  note->firstStep = note->step;
+  std::free(first);
+  return true;
+}
+
+Note* appendNote(float frequency, float duration, DelayChannel* channel) {
+  auto* note = static_cast<Note*>(allocateOrReport(sizeof(Note)));
+  if (!note) return nullptr;
+  StepIndex index;
+  if (noteRefused(frequency, duration) || !sizeStepIndex(index, frequency)) {
+    std::free(note);
+    return nullptr;
+  }
+  note->frequency = frequency;
+  note->duration = duration;
+  note->repeatCount = 1;
+  note->repeatCounter = 0;
+  note->next = nullptr;
+  note->repeatTarget = nullptr;
+  note->step = nullptr;
+  note->firstStep = nullptr;
+  note->allocNext = nullptr;
+  linkNote(channel, note);
+  // A note whose cycle stays open is still linked, so release frees it.
+  return buildCycle(channel, note, index) ? note : nullptr;
 }
 
 MoveStep* findStep(double phase, MoveStep* firstStep) {

@@ -141,9 +141,22 @@ std::string number(double value, int decimals) {
 
 }  // namespace
 
-bool writePitchPlot(const std::string& path, const PitchPlot& plot, std::string& error) {
-  // Pitch range: the target's, widened to the measured pitches that lie
-  // within an octave of it (farther ones are tracker slips and are clipped).
+namespace {
+
+// Where times and pitches lie in the picture.
+struct PlotScale {
+  double low;  // Hz at the bottom of the drawing area
+  double high;
+  double seconds;
+  double x(double t) const { return left + (right - left) * t / seconds; }
+  double y(double hz) const {
+    return bottom - (bottom - top) * std::log(hz / low) / std::log(high / low);
+  }
+};
+
+// Pitch range: the target's, widened to the measured pitches that lie within
+// an octave of it (farther ones are tracker slips and are clipped).
+PlotScale scaleFor(const PitchPlot& plot) {
   double low = 0, high = 0;
   for (const TargetSpan& s : plot.target) {
     const double hz = s.ratio * plot.referenceHz;
@@ -166,101 +179,121 @@ bool writePitchPlot(const std::string& path, const PitchPlot& plot, std::string&
     low /= widen;
     high *= widen;
   }
-  const double seconds = plot.seconds > 0 ? plot.seconds : 1;
-  auto x = [&](double t) { return left + (right - left) * t / seconds; };
-  auto y = [&](double hz) {
-    return bottom - (bottom - top) * std::log(hz / low) / std::log(high / low);
-  };
+  return {low, high, plot.seconds > 0 ? plot.seconds : 1};
+}
 
-  std::string svg;
-  auto put = [&svg](const std::string& s) { svg += s; };
-  put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  put("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width, 0) + "\" height=\"" +
-      number(height, 0) + "\" viewBox=\"0 0 " + number(width, 0) + " " + number(height, 0) +
-      "\" font-family=\"sans-serif\" font-size=\"13\">\n");
-  put("<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
-  put("<clipPath id=\"area\"><rect x=\"" + number(left, 1) + "\" y=\"" + number(top, 1) +
-      "\" width=\"" + number(right - left, 1) + "\" height=\"" + number(bottom - top, 1) +
-      "\"/></clipPath>\n");
-  put("<text x=\"" + number(left, 1) + "\" y=\"22\" font-size=\"16\" font-weight=\"bold\">" +
-      escapeXml(plot.title) + "</text>\n");
-  put("<text x=\"" + number(left, 1) + "\" y=\"40\" fill=\"#444\">" + escapeXml(plot.subtitle) +
-      "</text>\n");
+void putHeader(std::string& svg, const PitchPlot& plot) {
+  svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width, 0) + "\" height=\"" +
+         number(height, 0) + "\" viewBox=\"0 0 " + number(width, 0) + " " + number(height, 0) +
+         "\" font-family=\"sans-serif\" font-size=\"13\">\n";
+  svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  svg += "<clipPath id=\"area\"><rect x=\"" + number(left, 1) + "\" y=\"" + number(top, 1) +
+         "\" width=\"" + number(right - left, 1) + "\" height=\"" + number(bottom - top, 1) +
+         "\"/></clipPath>\n";
+  svg += "<text x=\"" + number(left, 1) + "\" y=\"22\" font-size=\"16\" font-weight=\"bold\">" +
+         escapeXml(plot.title) + "</text>\n";
+  svg += "<text x=\"" + number(left, 1) + "\" y=\"40\" fill=\"#444\">" + escapeXml(plot.subtitle) +
+         "</text>\n";
+}
 
-  // Grid and tick labels.
-  for (double hz : pitchTicks(low, high)) {
-    const std::string py = number(y(hz), 1);
-    put("<line x1=\"" + number(left, 1) + "\" x2=\"" + number(right, 1) + "\" y1=\"" + py +
-        "\" y2=\"" + py + "\" stroke=\"#ddd\"/>\n");
-    put("<text x=\"" + number(left - 6, 1) + "\" y=\"" + number(y(hz) + 4, 1) +
-        "\" text-anchor=\"end\">" + number(hz, hz < 10 ? 1 : 0) + "</text>\n");
+// Grid, tick labels, frame and axis titles.
+void putAxes(std::string& svg, const PlotScale& scale) {
+  for (double hz : pitchTicks(scale.low, scale.high)) {
+    const std::string py = number(scale.y(hz), 1);
+    svg += "<line x1=\"" + number(left, 1) + "\" x2=\"" + number(right, 1) + "\" y1=\"" + py +
+           "\" y2=\"" + py + "\" stroke=\"#ddd\"/>\n";
+    svg += "<text x=\"" + number(left - 6, 1) + "\" y=\"" + number(scale.y(hz) + 4, 1) +
+           "\" text-anchor=\"end\">" + number(hz, hz < 10 ? 1 : 0) + "</text>\n";
   }
+  const double seconds = scale.seconds;
   const double step = niceStep(seconds / 8);
   const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step)));
   for (int i = 0; i * step <= seconds * (1 + 1e-9); ++i) {
-    const std::string px = number(x(i * step), 1);
-    put("<line x1=\"" + px + "\" x2=\"" + px + "\" y1=\"" + number(top, 1) + "\" y2=\"" +
-        number(bottom, 1) + "\" stroke=\"#ddd\"/>\n");
-    put("<text x=\"" + px + "\" y=\"" + number(bottom + 18, 1) + "\" text-anchor=\"middle\">" +
-        number(i * step, decimals) + "</text>\n");
+    const std::string px = number(scale.x(i * step), 1);
+    svg += "<line x1=\"" + px + "\" x2=\"" + px + "\" y1=\"" + number(top, 1) + "\" y2=\"" +
+           number(bottom, 1) + "\" stroke=\"#ddd\"/>\n";
+    svg += "<text x=\"" + px + "\" y=\"" + number(bottom + 18, 1) + "\" text-anchor=\"middle\">" +
+           number(i * step, decimals) + "</text>\n";
   }
-  put("<rect x=\"" + number(left, 1) + "\" y=\"" + number(top, 1) + "\" width=\"" +
-      number(right - left, 1) + "\" height=\"" + number(bottom - top, 1) +
-      "\" fill=\"none\" stroke=\"#333\"/>\n");
-  put("<text x=\"" + number((left + right) / 2, 1) + "\" y=\"" + number(height - 16, 1) +
-      "\" text-anchor=\"middle\">time (s)</text>\n");
-  put("<text transform=\"translate(20 " + number((top + bottom) / 2, 1) +
-      ") rotate(-90)\" text-anchor=\"middle\">pitch (Hz, log scale)</text>\n");
+  svg += "<rect x=\"" + number(left, 1) + "\" y=\"" + number(top, 1) + "\" width=\"" +
+         number(right - left, 1) + "\" height=\"" + number(bottom - top, 1) +
+         "\" fill=\"none\" stroke=\"#333\"/>\n";
+  svg += "<text x=\"" + number((left + right) / 2, 1) + "\" y=\"" + number(height - 16, 1) +
+         "\" text-anchor=\"middle\">time (s)</text>\n";
+  svg += "<text transform=\"translate(20 " + number((top + bottom) / 2, 1) +
+         ") rotate(-90)\" text-anchor=\"middle\">pitch (Hz, log scale)</text>\n";
+}
 
-  // The target: one step line per stretch of notes, dashed where the melody
-  // has ended and the input passes through.
-  put("<g clip-path=\"url(#area)\" fill=\"none\" stroke-width=\"3\" stroke-opacity=\"0.75\">\n");
+// The target: one step line per stretch of notes, dashed where the melody
+// has ended and the input passes through.
+void putTarget(std::string& svg, const PitchPlot& plot, const PlotScale& scale) {
+  svg += "<g clip-path=\"url(#area)\" fill=\"none\" stroke-width=\"3\" stroke-opacity=\"0.75\">\n";
   for (std::size_t i = 0; i < plot.target.size();) {
     const bool passThrough = plot.target[i].passThrough;
-    std::string d = "M" + number(x(plot.target[i].start), 1) + "," +
-                    number(y(plot.target[i].ratio * plot.referenceHz), 1);
+    std::string d = "M" + number(scale.x(plot.target[i].start), 1) + "," +
+                    number(scale.y(plot.target[i].ratio * plot.referenceHz), 1);
     for (; i < plot.target.size() && plot.target[i].passThrough == passThrough; ++i) {
       const TargetSpan& s = plot.target[i];
-      d += " V" + number(y(s.ratio * plot.referenceHz), 1) + " H" + number(x(s.end), 1);
+      d += " V" + number(scale.y(s.ratio * plot.referenceHz), 1) + " H" + number(scale.x(s.end), 1);
     }
-    put("<path d=\"" + d + "\" stroke=\"" + (passThrough ? "#999" : "#e8710a") + "\"" +
-        (passThrough ? " stroke-dasharray=\"8 5\"" : "") + "/>\n");
+    svg += "<path d=\"" + d + "\" stroke=\"" + (passThrough ? "#999" : "#e8710a") + "\"" +
+           (passThrough ? " stroke-dasharray=\"8 5\"" : "") + "/>\n";
   }
-  put("</g>\n");
+  svg += "</g>\n";
+}
 
-  // The measured pitch, one dot per analysis window.
-  put("<g clip-path=\"url(#area)\" fill=\"#1a5fb4\">\n");
+// The measured pitch, one dot per analysis window.
+void putMeasured(std::string& svg, const PitchPlot& plot, const PlotScale& scale) {
+  svg += "<g clip-path=\"url(#area)\" fill=\"#1a5fb4\">\n";
   for (const PitchFrame& f : plot.measured) {
     if (f.hz <= 0) continue;
-    put("<circle cx=\"" + number(x(f.time), 1) + "\" cy=\"" + number(y(f.hz), 1) +
-        "\" r=\"1.8\"/>\n");
+    svg += "<circle cx=\"" + number(scale.x(f.time), 1) + "\" cy=\"" + number(scale.y(f.hz), 1) +
+           "\" r=\"1.8\"/>\n";
   }
-  put("</g>\n");
+  svg += "</g>\n";
+}
 
-  // Legend above the plot area.
+// Legend above the plot area.
+void putLegend(std::string& svg, const PitchPlot& plot) {
   const double legendY = top - 14;
-  put("<line x1=\"" + number(left, 1) + "\" x2=\"" + number(left + 28, 1) + "\" y1=\"" +
-      number(legendY, 1) + "\" y2=\"" + number(legendY, 1) +
-      "\" stroke=\"#e8710a\" stroke-width=\"3\"/>\n");
-  put("<text x=\"" + number(left + 34, 1) + "\" y=\"" + number(legendY + 4, 1) + "\">" +
-      escapeXml(plot.targetLabel) + "</text>\n");
+  svg += "<line x1=\"" + number(left, 1) + "\" x2=\"" + number(left + 28, 1) + "\" y1=\"" +
+         number(legendY, 1) + "\" y2=\"" + number(legendY, 1) +
+         "\" stroke=\"#e8710a\" stroke-width=\"3\"/>\n";
+  svg += "<text x=\"" + number(left + 34, 1) + "\" y=\"" + number(legendY + 4, 1) + "\">" +
+         escapeXml(plot.targetLabel) + "</text>\n";
   const double second = left + 520;
-  put("<circle cx=\"" + number(second + 10, 1) + "\" cy=\"" + number(legendY, 1) +
-      "\" r=\"3\" fill=\"#1a5fb4\"/>\n");
-  put("<text x=\"" + number(second + 20, 1) + "\" y=\"" + number(legendY + 4, 1) + "\">" +
-      escapeXml(plot.measuredLabel) + "</text>\n");
-  put("</svg>\n");
+  svg += "<circle cx=\"" + number(second + 10, 1) + "\" cy=\"" + number(legendY, 1) +
+         "\" r=\"3\" fill=\"#1a5fb4\"/>\n";
+  svg += "<text x=\"" + number(second + 20, 1) + "\" y=\"" + number(legendY + 4, 1) + "\">" +
+         escapeXml(plot.measuredLabel) + "</text>\n";
+}
 
+bool writeText(const std::string& path, const std::string& text, std::string& error) {
   FILE* file = std::fopen(path.c_str(), "w");
   if (!file) {
     error = std::strerror(errno);
     return false;
   }
-  const bool written = std::fwrite(svg.data(), 1, svg.size(), file) == svg.size();
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   const bool closed = std::fclose(file) == 0;
   if (!written || !closed) {
     error = std::strerror(errno);
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool writePitchPlot(const std::string& path, const PitchPlot& plot, std::string& error) {
+  const PlotScale scale = scaleFor(plot);
+  std::string svg;
+  putHeader(svg, plot);
+  putAxes(svg, scale);
+  putTarget(svg, plot, scale);
+  putMeasured(svg, plot, scale);
+  putLegend(svg, plot);
+  svg += "</svg>\n";
+  return writeText(path, svg, error);
 }

@@ -67,6 +67,37 @@ const char* const renderUsage =
 
 static constexpr int maxFramesPerBuffer = 65536;
 
+namespace {
+
+bool parseFrames(const char* text, RenderOptions& options, std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const long frames = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno || frames < 1 || frames > maxFramesPerBuffer) {
+    error = std::string("--frames needs a whole number from 1 to ") +
+            std::to_string(maxFramesPerBuffer) + ", not '" + text + "'";
+    return false;
+  }
+  options.framesPerBuffer = static_cast<int>(frames);
+  return true;
+}
+
+bool parseStereo(const char* text, RenderOptions& options, std::string& error) {
+  if (std::strcmp(text, "none") == 0) {
+    options.stereoMode = stereoNone;
+  } else if (std::strcmp(text, "left-to-both") == 0) {
+    options.stereoMode = stereoLeftToBoth;
+  } else if (std::strcmp(text, "right-to-both") == 0) {
+    options.stereoMode = stereoRightToBoth;
+  } else {
+    error = std::string("--stereo takes none, left-to-both or right-to-both, not '") + text + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string& error) {
   static const option longOptions[] = {
       {"frames", required_argument, nullptr, 'f'}, {"loop", no_argument, nullptr, 'l'},
@@ -74,37 +105,18 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
       {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, one line each
   optind = 0;  // start afresh, so the parser can be used more than once
-  std::vector<std::string> positional;
   int c;
   while ((c = getopt_long(argc, argv, ":h", longOptions, nullptr)) != -1) {
+    bool parsed = true;
     switch (c) {
-      case 'f': {
-        char* end = nullptr;
-        errno = 0;
-        const long frames = std::strtol(optarg, &end, 10);
-        if (end == optarg || *end != '\0' || errno || frames < 1 || frames > maxFramesPerBuffer) {
-          error = std::string("--frames needs a whole number from 1 to ") +
-                  std::to_string(maxFramesPerBuffer) + ", not '" + optarg + "'";
-          return false;
-        }
-        options.framesPerBuffer = static_cast<int>(frames);
+      case 'f':
+        parsed = parseFrames(optarg, options, error);
         break;
-      }
       case 'l':
         options.loop = 1;
         break;
       case 's':
-        if (std::strcmp(optarg, "none") == 0) {
-          options.stereoMode = stereoNone;
-        } else if (std::strcmp(optarg, "left-to-both") == 0) {
-          options.stereoMode = stereoLeftToBoth;
-        } else if (std::strcmp(optarg, "right-to-both") == 0) {
-          options.stereoMode = stereoRightToBoth;
-        } else {
-          error = std::string("--stereo takes none, left-to-both or right-to-both, not '") +
-                  optarg + "'";
-          return false;
-        }
+        parsed = parseStereo(optarg, options, error);
         break;
       case 'p':
         options.plotPath = optarg;
@@ -119,9 +131,10 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
         error = std::string("unknown option '") + argv[optind - 1] + "' (see --help)";
         return false;
     }
+    if (!parsed) return false;
   }
   if (options.help) return true;
-  for (int i = optind; i < argc; ++i) positional.push_back(argv[i]);
+  std::vector<std::string> positional(argv + optind, argv + argc);
   if (positional.size() != 3) {
     error = "expected INPUT MELODY OUTPUT, got " + std::to_string(positional.size()) +
             (positional.size() == 1 ? " argument" : " arguments") + " (see --help)";
@@ -242,46 +255,129 @@ bool drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& ti
 
 }  // namespace
 
-int runRender(const RenderOptions& options) {
-  SF_INFO inputInfo{};
-  SndFilePtr input(sf_open(options.inputPath.c_str(), SFM_READ, &inputInfo));
+namespace {
+
+// Refuses what cannot be rendered before anything is written: an unreadable
+// INPUT or MELODY, an unsupported channel count, an OUTPUT that is one of
+// the files being read.
+bool checkFiles(const RenderOptions& options, const SndFilePtr& input, const SF_INFO& inputInfo) {
   if (!input) {
     reportError("cannot read %s: %s", options.inputPath.c_str(), sf_strerror(nullptr));
-    return renderFailed;
+    return false;
   }
-  const int channels = inputInfo.channels;
-  if (channels < 1 || channels > 4) {
-    reportError("%s has %d channels; 1 to 4 are supported", options.inputPath.c_str(), channels);
-    return renderFailed;
+  if (inputInfo.channels < 1 || inputInfo.channels > 4) {
+    reportError("%s has %d channels; 1 to 4 are supported", options.inputPath.c_str(),
+                inputInfo.channels);
+    return false;
   }
   std::string reason;
   if (!melodyReadable(options.melodyPath, reason)) {
     reportError("cannot read melody file %s: %s", options.melodyPath.c_str(), reason.c_str());
-    return renderFailed;
+    return false;
   }
-
   // Writing OUTPUT truncates it first, which would destroy what is being read.
   for (const std::string* source : {&options.inputPath, &options.melodyPath}) {
     std::error_code ignored;
     if (std::filesystem::equivalent(options.outputPath, *source, ignored)) {
       reportError("OUTPUT %s is the same file as %s", options.outputPath.c_str(), source->c_str());
-      return renderFailed;
+      return false;
     }
   }
+  return true;
+}
 
-  // The live program's set-up for a stream of this many channels.
-  const int frames = options.framesPerBuffer;
+// The live program's settings and set-up for a stream of INPUT's channels.
+bool setUpEffect(const RenderOptions& options, int channels, int rate) {
   programConfig.infiniteLoop = options.loop;
   programConfig.stereoMode = options.stereoMode;
   numChannels = channels;
-  projectedFramesPerBuffer = frames;
-  if (liveEffectInit(options.melodyPath.c_str(), channels, frames, inputInfo.samplerate,
+  projectedFramesPerBuffer = options.framesPerBuffer;
+  if (liveEffectInit(options.melodyPath.c_str(), channels, options.framesPerBuffer, rate,
                      options.loop)) {
     printf("GlideWarp initialization failed\n");
     std::fflush(stdout);
     effectRelease();
-    return renderFailed;
+    return false;
   }
+  return true;
+}
+
+// What the render loop produced.
+struct Rendered {
+  long long frames = 0;
+  bool failed = false;               // reported already
+  std::vector<float> input, output;  // kept only for a picture
+};
+
+// Hands INPUT to the stream callback buffer by buffer, the last one padded
+// with silence, and writes what it plays to OUTPUT.
+Rendered renderBlocks(const RenderOptions& options, SNDFILE* input, const SF_INFO& inputInfo,
+                      SNDFILE* output, ProgressBar& bar) {
+  const int frames = options.framesPerBuffer;
+  const int channels = inputInfo.channels;
+  const bool keep = !options.plotPath.empty();
+  const std::size_t blockSamples = static_cast<std::size_t>(frames) * channels;
+  std::vector<float> inBlock(blockSamples), outBlock(blockSamples);
+  Rendered result;
+  for (;;) {
+    sf_count_t got = 0;
+    while (got < frames) {
+      const sf_count_t n = sf_readf_float(input, inBlock.data() + got * channels, frames - got);
+      if (n <= 0) break;
+      got += n;
+    }
+    if (got == 0) break;
+    std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
+    // A delay report is due on this block: clear the bar so the line stands alone.
+    if (delayReportDue()) clearProgress(bar);
+    streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
+                   nullptr);
+    if (sf_writef_float(output, outBlock.data(), got) != got) {
+      clearProgress(bar);
+      reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(output));
+      result.failed = true;
+      break;
+    }
+    if (keep) {
+      result.input.insert(result.input.end(), inBlock.begin(), inBlock.begin() + got * channels);
+      result.output.insert(result.output.end(), outBlock.begin(),
+                           outBlock.begin() + got * channels);
+    }
+    result.frames += got;
+    drawProgress(bar, result.frames, inputInfo.frames);
+    if (got < frames) break;
+  }
+  clearProgress(bar);
+  return result;
+}
+
+// Draws the picture once the sound is written; false after reporting why not.
+bool finishPicture(const RenderOptions& options, const std::vector<TargetSpan>& timeline,
+                   const Rendered& rendered, const SF_INFO& inputInfo, ProgressBar& bar) {
+  // Measuring the pitch takes seconds per minute of sound; say so.
+  if (bar.enabled) {
+    std::fputs("measuring pitch for the picture...", stderr);
+    std::fflush(stderr);
+    bar.shown = true;
+  }
+  std::string error;
+  const bool drawn = drawPicture(
+      options, timeline, rendered.input, rendered.output, inputInfo.channels, inputInfo.samplerate,
+      static_cast<double>(rendered.frames) / inputInfo.samplerate, error);
+  clearProgress(bar);
+  if (!drawn) reportError("cannot write picture %s: %s", options.plotPath.c_str(), error.c_str());
+  return drawn;
+}
+
+}  // namespace
+
+int runRender(const RenderOptions& options) {
+  SF_INFO inputInfo{};
+  SndFilePtr input(sf_open(options.inputPath.c_str(), SFM_READ, &inputInfo));
+  if (!checkFiles(options, input, inputInfo)) return renderFailed;
+  const int channels = inputInfo.channels;
+  if (!setUpEffect(options, channels, inputInfo.samplerate)) return renderFailed;
+
   const bool plotting = !options.plotPath.empty();
   const bool lengthKnown = inputInfo.frames > 0 && inputInfo.frames < SF_COUNT_MAX;
   // The timeline starts from the state set-up leaves, so take it now.
@@ -305,40 +401,8 @@ int runRender(const RenderOptions& options) {
 
   ProgressBar bar;
   bar.enabled = lengthKnown && isatty(STDERR_FILENO);
-  const std::size_t blockSamples = static_cast<std::size_t>(frames) * channels;
-  std::vector<float> inBlock(blockSamples), outBlock(blockSamples);
-  std::vector<float> inputKept, outputKept;
-  long long done = 0;
-  bool failed = false;
-  for (;;) {
-    sf_count_t got = 0;
-    while (got < frames) {
-      const sf_count_t n =
-          sf_readf_float(input.get(), inBlock.data() + got * channels, frames - got);
-      if (n <= 0) break;
-      got += n;
-    }
-    if (got == 0) break;
-    std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
-    // A delay report is due on this block: clear the bar so the line stands alone.
-    if (delayReportDue()) clearProgress(bar);
-    streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
-                   nullptr);
-    if (sf_writef_float(output.get(), outBlock.data(), got) != got) {
-      clearProgress(bar);
-      reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(output.get()));
-      failed = true;
-      break;
-    }
-    if (plotting) {
-      inputKept.insert(inputKept.end(), inBlock.begin(), inBlock.begin() + got * channels);
-      outputKept.insert(outputKept.end(), outBlock.begin(), outBlock.begin() + got * channels);
-    }
-    done += got;
-    drawProgress(bar, done, inputInfo.frames);
-    if (got < frames) break;
-  }
-  clearProgress(bar);
+  const Rendered rendered = renderBlocks(options, input.get(), inputInfo, output.get(), bar);
+  bool failed = rendered.failed;
   if (!failed && sf_error(input.get()) != SF_ERR_NO_ERROR) {
     reportError("cannot read %s: %s", options.inputPath.c_str(), sf_strerror(input.get()));
     failed = true;
@@ -349,32 +413,15 @@ int runRender(const RenderOptions& options) {
     reportError("cannot write %s: %s", options.outputPath.c_str(), outputError.c_str());
     failed = true;
   }
+  effectRelease();
   if (failed) {
-    effectRelease();
     std::remove(options.outputPath.c_str());
     return renderFailed;
   }
-  effectRelease();
 
-  printf("Wrote %s: %lld frames of %d channel%s at %d Hz.\n", options.outputPath.c_str(), done,
-         channels, channels == 1 ? "" : "s", inputInfo.samplerate);
+  printf("Wrote %s: %lld frames of %d channel%s at %d Hz.\n", options.outputPath.c_str(),
+         rendered.frames, channels, channels == 1 ? "" : "s", inputInfo.samplerate);
   std::fflush(stdout);
-  if (plotting) {
-    // Measuring the pitch takes seconds per minute of sound; say so.
-    if (bar.enabled) {
-      std::fputs("measuring pitch for the picture...", stderr);
-      std::fflush(stderr);
-      bar.shown = true;
-    }
-    std::string error;
-    const bool drawn =
-        drawPicture(options, timeline, inputKept, outputKept, channels, inputInfo.samplerate,
-                    static_cast<double>(done) / inputInfo.samplerate, error);
-    clearProgress(bar);
-    if (!drawn) {
-      reportError("cannot write picture %s: %s", options.plotPath.c_str(), error.c_str());
-      return renderFailed;
-    }
-  }
+  if (plotting && !finishPicture(options, timeline, rendered, inputInfo, bar)) return renderFailed;
   return renderOk;
 }
