@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,15 @@ const char* const renderUsage =
     "                   each frame's first sample to its second, right-to-both the\n"
     "                   second to the first, none (the default) leaves both;\n"
     "                   channels after the second are left alone\n"
+    "  --splice MODE    like the configuration's \"Splice:\" line: how the read\n"
+    "                   position jumps when a bent note takes it out of range.\n"
+    "                   block (the default) jumps by one whole buffer; matched\n"
+    "                   jumps to where the waveform matches, keeping the delay\n"
+    "                   within one buffer plus --max-delay (see the README)\n"
+    "  --max-delay MS   like \"MaxDelay:\": the most delay matched splices may\n"
+    "                   build up beyond one buffer, in milliseconds (default 25;\n"
+    "                   at least 5, at most what the history holds: a line says\n"
+    "                   so when it is clamped). Block jumps ignore it\n"
     "  --plot FILE.svg  also draw a picture of the pitch over time (see below)\n"
     "  -h, --help       show this text\n"
     "\n"
@@ -96,12 +106,37 @@ bool parseStereo(const char* text, RenderOptions& options, std::string& error) {
   return true;
 }
 
+bool parseSplice(const char* text, RenderOptions& options, std::string& error) {
+  if (std::strcmp(text, "block") == 0) {
+    options.spliceMode = spliceBlock;
+  } else if (std::strcmp(text, "matched") == 0) {
+    options.spliceMode = spliceMatched;
+  } else {
+    error = std::string("--splice takes block or matched, not '") + text + "'";
+    return false;
+  }
+  return true;
+}
+
+bool parseMaxDelay(const char* text, RenderOptions& options, std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const long ms = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno || ms < 0 || ms > INT_MAX) {
+    error = std::string("--max-delay needs a whole number of milliseconds, not '") + text + "'";
+    return false;
+  }
+  options.maxDelayMs = static_cast<int>(ms);
+  return true;
+}
+
 }  // namespace
 
 bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string& error) {
   static const option longOptions[] = {
       {"frames", required_argument, nullptr, 'f'}, {"loop", no_argument, nullptr, 'l'},
       {"stereo", required_argument, nullptr, 's'}, {"plot", required_argument, nullptr, 'p'},
+      {"splice", required_argument, nullptr, 'm'}, {"max-delay", required_argument, nullptr, 'd'},
       {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, one line each
   optind = 0;  // start afresh, so the parser can be used more than once
@@ -117,6 +152,12 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
         break;
       case 's':
         parsed = parseStereo(optarg, options, error);
+        break;
+      case 'm':
+        parsed = parseSplice(optarg, options, error);
+        break;
+      case 'd':
+        parsed = parseMaxDelay(optarg, options, error);
         break;
       case 'p':
         options.plotPath = optarg;
@@ -238,7 +279,9 @@ bool drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& ti
   plot.subtitle = "melody " + options.melodyPath + " (base " +
                   std::to_string(static_cast<long long>(effectState.baseFrequency + 0.5)) +
                   "), input " + options.inputPath + ", " + std::to_string(options.framesPerBuffer) +
-                  " frames per buffer" + (options.loop ? ", looped" : "");
+                  " frames per buffer" +
+                  (options.spliceMode == spliceMatched ? ", matched splices" : "") +
+                  (options.loop ? ", looped" : "");
   plot.target = timeline;
   plot.referenceHz = referenceHz;
   char label[160];
@@ -290,6 +333,8 @@ bool checkFiles(const RenderOptions& options, const SndFilePtr& input, const SF_
 bool setUpEffect(const RenderOptions& options, int channels, int rate) {
   programConfig.infiniteLoop = options.loop;
   programConfig.stereoMode = options.stereoMode;
+  programConfig.spliceMode = options.spliceMode;
+  programConfig.maxDelayMs = options.maxDelayMs;
   numChannels = channels;
   projectedFramesPerBuffer = options.framesPerBuffer;
   if (liveEffectInit(options.melodyPath.c_str(), channels, options.framesPerBuffer, rate,

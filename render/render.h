@@ -11,7 +11,9 @@ struct RenderOptions {
   int framesPerBuffer = 512;
   int loop = 0;
   StereoMode stereoMode = stereoNone;
-  std::string plotPath;  // empty: no picture
+  SpliceMode spliceMode = spliceBlock;
+  int maxDelayMs = defaultMaxDelayMs;  // the effect clamps it, as it does MaxDelay
+  std::string plotPath;                // empty: no picture
   std::string inputPath;
   std::string melodyPath;
   std::string outputPath;

@@ -318,6 +318,9 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
       {{"--frames", "0", input, melody, output}, "--frames needs a whole number from 1 to 65536"},
       {{"--frames=12x", input, melody, output}, "not '12x'"},
       {{"--stereo", "middle", input, melody, output}, "--stereo takes none, left-to-both"},
+      {{"--splice", "smooth", input, melody, output}, "--splice takes block or matched"},
+      {{"--max-delay", "-5", input, melody, output}, "--max-delay needs a whole number"},
+      {{"--max-delay=10ms", input, melody, output}, "not '10ms'"},
       {{"--bogus", input, melody, output}, "unknown option '--bogus'"},
       {{input, melody, output, "--plot"}, "option --plot needs a value"},
   };
@@ -363,7 +366,7 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   run = runTool(dir, {"--help"});
   EXPECT_EQ(run.status, renderOk);
   for (const char* word : {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE",
-                           "--plot FILE.svg", "median"})
+                           "--splice MODE", "--max-delay MS", "--plot FILE.svg", "median"})
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
 
   // The sound is written before the picture, which can still fail.
@@ -378,6 +381,65 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   EXPECT_EQ(run.status, renderOk) << run.err;
   EXPECT_NE(run.out.find("Initialized, baby.\n"), std::string::npos) << run.out;
   EXPECT_EQ(readSound(output).info.frames, 4410);
+}
+
+// A render with matched splices, traced through an index channel: every
+// output frame is a verbatim input frame (both samples), none from ahead of
+// the newest buffer, and none lags by more than one buffer plus MaxDelay.
+TEST(RenderCommandLine, MatchedSplicesKeepEveryFrameVerbatimWithinTheLag) {
+  TempDir dir;
+  const int rate = 44100, frames = 128, maxDelayMs = 40;
+  const long long length = 3 * rate;
+  std::vector<float> samples(static_cast<std::size_t>(2 * length));
+  for (long long i = 0; i < length; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    samples[static_cast<std::size_t>(2 * i)] =
+        static_cast<float>(0.4 * std::sin(2 * M_PI * 180 * t) + 0.2 * std::sin(2 * M_PI * 540 * t));
+    samples[static_cast<std::size_t>(2 * i + 1)] = static_cast<float>(i + 1);
+  }
+  const std::string input = dir.file("in.wav"), output = dir.file("out.wav");
+  writeSound(input, samples, 2, rate);
+  const std::string melody =
+      dir.write("melody.txt", "440 300 660 300 330 200 880 300 220 400 587.33 300 415.3\n");
+
+  ToolRun run = runTool(dir, {"--splice", "matched", "--max-delay", std::to_string(maxDelayMs),
+                              "--frames", std::to_string(frames), input, melody, output});
+  ASSERT_EQ(run.status, renderOk) << run.err;
+  EXPECT_EQ(run.out.find("MaxDelay"), std::string::npos) << "40 ms fits: " << run.out;
+  const Sound rendered = readSound(output);
+  ASSERT_EQ(rendered.info.frames, length);
+  const long long lagLimit = frames + maxDelayMs * rate / 1000;
+  long long jumps = 0, worst = 0;
+  for (long long n = 0; n < length; ++n) {
+    const float* frame = rendered.samples.data() + 2 * n;
+    const long long index = static_cast<long long>(frame[1]);
+    ASSERT_EQ(static_cast<float>(index), frame[1]) << "output frame " << n;
+    if (index == 0) {
+      ASSERT_EQ(frame[0], 0.0f);  // the silence before any input
+      continue;
+    }
+    ASSERT_LE(index, length);
+    ASSERT_EQ(frame[0], samples[static_cast<std::size_t>(2 * (index - 1))]) << "output frame " << n;
+    ASSERT_LE(index - 1, (n / frames + 1) * frames - 1) << "ahead of the newest, frame " << n;
+    worst = std::max(worst, n - (index - 1));
+    ASSERT_LE(n - (index - 1), lagLimit) << "output frame " << n;
+    if (n > 0) {
+      const long long previous = static_cast<long long>(rendered.samples[2 * (n - 1) + 1]);
+      jumps += index < previous || index - previous > 2;
+    }
+  }
+  EXPECT_GT(jumps, 50);  // the notes did bend, and splice
+  EXPECT_GT(worst, 0);
+
+  // The same melody with block jumps plays other frames; MaxDelay is
+  // clamped, with a line, only where the matched mode uses it.
+  run = runTool(dir, {"--splice=block", "--max-delay=100000", input, melody, output});
+  ASSERT_EQ(run.status, renderOk) << run.err;
+  EXPECT_EQ(run.out.find("MaxDelay"), std::string::npos) << run.out;
+  EXPECT_NE(readSound(output).samples, rendered.samples);
+  run = runTool(dir, {"--splice=matched", "--max-delay=100000", input, melody, output});
+  ASSERT_EQ(run.status, renderOk) << run.err;
+  EXPECT_NE(run.out.find("MaxDelay 100000 ms does not fit: using "), std::string::npos) << run.out;
 }
 
 }  // namespace
