@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Render throughput, in times real time, for a 60-second stereo 44100 Hz
-# file bent up a fifth, beside the tools a user would pick for the same
-# shift: sox (pitch 700 cents), rubberband (-p 7) and soundstretch (-pitch=7).
+# file bent up a fifth, in both splice modes (block jumps, the default, and
+# --splice matched), beside the tools a user would pick for the same shift:
+# sox (pitch 700 cents), rubberband (-p 7) and soundstretch (-pitch=7).
 # Each tool gets the same input; the best of BENCH_RUNS runs (default 3)
 # counts. Prints one table with each figure and the ratio of ours to each.
 #
@@ -61,10 +62,12 @@ best() {
   echo "$all" | awk '{ b = $1; for (i = 2; i <= NF; ++i) if ($i < b) b = $i; printf "%.4f", b / 1e9 }'
 }
 
-names=("glidewarp-render" "sox pitch 700" "rubberband -p 7" "soundstretch -pitch=7")
-outputs=(ours sox rubberband soundstretch)
+names=("glidewarp-render" "glidewarp-render matched" "sox pitch 700" "rubberband -p 7"
+       "soundstretch -pitch=7")
+outputs=(ours matched sox rubberband soundstretch)
 times=()
 times+=("$(best "$render" "$work/input.wav" "$work/fifth.txt" "$work/ours.wav")")
+times+=("$(best "$render" --splice matched "$work/input.wav" "$work/fifth.txt" "$work/matched.wav")")
 times+=("$(best sox "$work/input.wav" "$work/sox.wav" pitch 700)")
 times+=("$(best rubberband -p 7 "$work/input.wav" "$work/rubberband.wav")")
 times+=("$(best soundstretch "$work/input.wav" "$work/soundstretch.wav" -pitch=7)")
