@@ -33,7 +33,7 @@ constexpr float matchFloor = 0.5f;   // below this there is nothing to match (no
 constexpr float earlyFloor = 0.95f;  // an early jump needs a close match
 // Coarse scores miss a narrow peak's top; peaks this close to the best are refined.
 constexpr float coarseTolerance = 0.15f;
-constexpr int maxRefined = 6;
+constexpr int maxRefined = 4;
 
 int framesOf(double seconds, int rate) {
   return std::max(1, static_cast<int>(seconds * rate + 0.5));
@@ -55,14 +55,32 @@ float comparedSample(const unsigned char* frame) {
   return static_cast<float>(static_cast<signed char>(frame[0])) / 128.0f;
 }
 
+// Sums of a[k]*b[k] and b[k]*b[k] over k = 0, stride, 2*stride, ... below
+// window, in four interleaved partial sums: the additions of one sum wait on
+// each other, four can run side by side.
+void products(const float* a, const float* b, int window, int stride, float& ab, float& bb) {
+  float sumAb[4] = {0, 0, 0, 0}, sumBb[4] = {0, 0, 0, 0};
+  int k = 0;
+  for (; k + 3 * stride < window; k += 4 * stride) {
+    for (int u = 0; u < 4; ++u) {
+      const float x = a[k + u * stride], y = b[k + u * stride];
+      sumAb[u] += x * y;
+      sumBb[u] += y * y;
+    }
+  }
+  for (; k < window; k += stride) {
+    sumAb[0] += a[k] * b[k];
+    sumBb[0] += b[k] * b[k];
+  }
+  ab = (sumAb[0] + sumAb[1]) + (sumAb[2] + sumAb[3]);
+  bb = (sumBb[0] + sumBb[1]) + (sumBb[2] + sumBb[3]);
+}
+
 // Normalised cross-correlation of a[0..window) with b[0..window), every
 // `stride`-th sample, given a's energy over the same samples.
 float similarity(const float* a, float aEnergy, const float* b, int window, int stride) {
-  float ab = 0, bEnergy = 0;
-  for (int k = 0; k < window; k += stride) {
-    ab += a[k] * b[k];
-    bEnergy += b[k] * b[k];
-  }
+  float ab, bEnergy;
+  products(a, b, window, stride, ab, bEnergy);
   const float product = aEnergy * bEnergy;
   // Silence, and NaN from a broken input, score 0.
   if (!(product > 1e-24f) || !(product < 1e30f)) return 0;
@@ -70,9 +88,38 @@ float similarity(const float* a, float aEnergy, const float* b, int window, int 
 }
 
 float energy(const float* a, int window, int stride) {
-  float sum = 0;
-  for (int k = 0; k < window; k += stride) sum += a[k] * a[k];
-  return sum;
+  float ab, aa;
+  products(a, a, window, stride, ab, aa);
+  return aa;
+}
+
+}  // namespace
+
+namespace {
+
+struct Refined {
+  int position;
+  float score;
+  double fraction;
+};
+
+// The best full-resolution candidate within one coarse step of a coarse
+// peak, placed between frames by a parabola through it and its neighbours.
+Refined refine(const float* ref, float refEnergy, const float* start, int window, int centre) {
+  const int step = spliceCoarseStep;
+  const int low = centre - step;  // a coarse peak has coarse neighbours both sides
+  float scores[2 * spliceCoarseStep + 1];
+  Refined peak{centre, -2, 0};
+  for (int i = 0; i <= 2 * step; ++i) {
+    scores[i] = similarity(ref, refEnergy, start + low + i, window, 1);
+    if (i > 0 && i < 2 * step && scores[i] > peak.score) peak = {low + i, scores[i], 0};
+  }
+  const float before = scores[peak.position - 1 - low];
+  const float after = scores[peak.position + 1 - low];
+  const double curve = static_cast<double>(before) - 2.0 * peak.score + after;
+  if (curve < 0)
+    peak.fraction = std::clamp(0.5 * (static_cast<double>(before) - after) / curve, -0.5, 0.5);
+  return peak;
 }
 
 }  // namespace
@@ -85,57 +132,48 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   const int step = spliceCoarseStep;
   const float refCoarse = energy(ref, window, step);
   const float refFine = energy(ref, window, 1);
-
   const int count = (last - first) / step + 1;
-  for (int k = 0; k < count; ++k)
-    scratch[k] = similarity(ref, refCoarse, start + first + k * step, window, step);
-
   // Peaks of the coarse scores, strictly above the one before so that a flat
   // stretch gives none.
+  auto coarsePeak = [&](int k) {
+    return k >= 1 && k + 1 < count && scratch[k] > scratch[k - 1] && scratch[k] >= scratch[k + 1];
+  };
+
+  // The coarse pass starts at the end nearest to `near`. A peak that scores
+  // within the tolerance of a perfect match cannot be beaten by more than
+  // that, so it ends the search: for a steady pitch, about one period in.
+  const bool fromLast = near >= last;
+  auto coarseIndex = [&](int n) { return fromLast ? count - 1 - n : n; };
+  for (int n = 0; n < count; ++n) {
+    const int k = coarseIndex(n);
+    scratch[k] = similarity(ref, refCoarse, start + first + k * step, window, step);
+    if (n < 2) continue;
+    const int m = coarseIndex(n - 1);
+    if (coarsePeak(m) && scratch[m] >= 1 - coarseTolerance) {
+      const Refined peak = refine(ref, refFine, start, window, first + m * step);
+      if (peak.score >= 1 - spliceNearTolerance) {
+        match = {peak.position, peak.fraction, peak.score};
+        return true;
+      }
+    }
+  }
+
   float coarseBest = -2;
   for (int k = 1; k + 1 < count; ++k)
-    if (scratch[k] > scratch[k - 1] && scratch[k] >= scratch[k + 1])
-      coarseBest = std::max(coarseBest, scratch[k]);
+    if (coarsePeak(k)) coarseBest = std::max(coarseBest, scratch[k]);
   if (coarseBest < -1) return false;
-
-  // The qualifying peaks nearest to `near` first.
-  const bool downward = near >= last;
-  int chosen[maxRefined];
-  int chosenCount = 0;
-  for (int n = 1; n + 1 < count && chosenCount < maxRefined; ++n) {
-    const int k = downward ? count - 1 - n : n;
-    if (scratch[k] > scratch[k - 1] && scratch[k] >= scratch[k + 1] &&
-        scratch[k] >= coarseBest - coarseTolerance)
-      chosen[chosenCount++] = first + k * step;
-  }
-
-  struct Refined {
-    int position;
-    float score;
-    double fraction;
-  };
+  // The qualifying peaks nearest to `near` first; of those, the nearest
+  // within the tolerance of the best.
   Refined refined[maxRefined];
+  int refinedCount = 0;
   float best = -2;
-  for (int r = 0; r < chosenCount; ++r) {
-    const int low = std::max(first, chosen[r] - step + 1);
-    const int high = std::min(last, chosen[r] + step - 1);
-    Refined peak{low, -2, 0};
-    for (int c = low; c <= high; ++c) {
-      const float score = similarity(ref, refFine, start + c, window, 1);
-      if (score > peak.score) peak = {c, score, 0};
-    }
-    // A parabola through the peak and its neighbours places it between frames.
-    if (peak.position > first && peak.position < last) {
-      const float before = similarity(ref, refFine, start + peak.position - 1, window, 1);
-      const float after = similarity(ref, refFine, start + peak.position + 1, window, 1);
-      const double curve = static_cast<double>(before) - 2.0 * peak.score + after;
-      if (curve < 0)
-        peak.fraction = std::clamp(0.5 * (static_cast<double>(before) - after) / curve, -0.5, 0.5);
-    }
-    refined[r] = peak;
-    best = std::max(best, peak.score);
+  for (int n = 1; n + 1 < count && refinedCount < maxRefined; ++n) {
+    const int k = coarseIndex(n);
+    if (!coarsePeak(k) || scratch[k] < coarseBest - coarseTolerance) continue;
+    refined[refinedCount] = refine(ref, refFine, start, window, first + k * step);
+    best = std::max(best, refined[refinedCount++].score);
   }
-  for (int r = 0; r < chosenCount; ++r) {
+  for (int r = 0; r < refinedCount; ++r) {
     if (refined[r].score >= best - spliceNearTolerance) {
       match = {refined[r].position, refined[r].fraction, refined[r].score};
       return true;
