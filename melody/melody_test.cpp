@@ -1,0 +1,7 @@
+#include "melody.h"
+
+#include <gtest/gtest.h>
+
+TEST(Placeholder, Builds) {
+  EXPECT_EQ(formatNumber(440.0), "440");
+}
