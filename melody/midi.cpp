@@ -87,9 +87,12 @@ bool checkStructure(const std::string& name, const std::string& b, Header& heade
   return true;
 }
 
-void keepFirstMessage(const gchar*, GLogLevelFlags, const gchar* message, gpointer first) {
+// libsmf reports through GLib's log and goes on after some faults (a track
+// cut short where an event breaks off), so any warning fails the load.
+void keepFirstWarning(const gchar*, GLogLevelFlags level, const gchar* message, gpointer first) {
   auto* text = static_cast<std::string*>(first);
-  if (text->empty() && message) *text = message;
+  const bool warning = level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING);
+  if (warning && text->empty()) *text = message && *message ? message : "a fault";
 }
 
 struct SmfDeleter {
@@ -232,13 +235,13 @@ bool convertMidi(const std::string& name, const std::string& bytes, const Melody
   const guint handler = g_log_set_handler(
       "libsmf",
       static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
-      keepFirstMessage, &libraryMessage);
+      keepFirstWarning, &libraryMessage);
   std::unique_ptr<smf_t, SmfDeleter> smf(
       smf_load_from_memory(copy.data(), static_cast<int>(copy.size())));
   g_log_remove_handler("libsmf", handler);
-  if (!smf) {
+  if (!smf || !libraryMessage.empty()) {
     error = name + ": not a valid MIDI file" +
-            (libraryMessage.empty() ? std::string() : " (" + libraryMessage + ")");
+            (libraryMessage.empty() ? std::string() : " (libsmf: " + libraryMessage + ")");
     return false;
   }
 
