@@ -481,7 +481,7 @@ TEST(MelodyCommandLine, UsageErrorsAndHelp) {
 }
 
 // The scale, converted, rendered and measured: every note where it should
-// be. Block mode at 2048 frames; the render's splice mode is one argument.
+// be. Block mode at 2048 frames; for another splice mode change `renderMode`.
 TEST(MelodyEndToEnd, ARenderedScaleFollowsItsNotes) {
   const std::vector<std::string> renderMode = {"--frames", "2048"};
   TempDir dir;
