@@ -161,6 +161,17 @@ TEST(MidiTiming, AThousandNotesEndWithinATickOfTheFile) {
   smf_delete(smf);
 }
 
+TEST(MidiTiming, OtherChunksAndLongerHeadersArePassedOver) {
+  std::string midi = buildMidi(100, {{{on(0, 69), off(100, 69)}}});
+  // A vendor's chunk between the header and the track.
+  midi.insert(14, std::string("XFIH\0\0\0\4abcd", 12));
+  EXPECT_EQ(convert(midi), "440\n500 440\n");
+  // A header longer than six bytes, as later versions of the format may write.
+  midi[7] = 8;
+  midi.insert(14, "\0\0", 2);
+  EXPECT_EQ(convert(midi), "440\n500 440\n");
+}
+
 TEST(MidiNotes, TheHighestSoundingNoteWins) {
   // 100 pulses a quarter at 120: a pulse is 5 ms. C4 holds for a whole
   // note; E4 sounds above it for a while, then G3 below it and on; A4 is

@@ -31,9 +31,11 @@ struct Header {
 
 // libsmf says little about a short file and loads some truncated ones
 // anyway, so the chunk structure is checked first, with the byte where it
-// breaks.
+// breaks. `tracks` gets what libsmf reads well: a plain six-byte header and
+// the track chunks alone (libsmf drops the track after a chunk of another
+// kind, and refuses a longer header).
 bool checkStructure(const std::string& name, const std::string& b, Header& header,
-                    std::string& error) {
+                    std::string& tracks, std::string& error) {
   const std::size_t size = b.size();
   auto fail = [&](std::size_t byte, const std::string& what) {
     error = name + ", byte " + std::to_string(byte) + ": " + what;
@@ -69,6 +71,9 @@ bool checkStructure(const std::string& name, const std::string& b, Header& heade
   }
   std::size_t at = 8 + headerLength;
   unsigned found = 0;
+  tracks = b.substr(0, 14);
+  tracks[4] = tracks[5] = tracks[6] = 0;
+  tracks[7] = 6;
   while (at < size) {
     if (size - at < 8) return fail(size, "truncated MIDI file: it ends inside a chunk header");
     const bool track = b.compare(at, 4, "MTrk") == 0;
@@ -78,7 +83,10 @@ bool checkStructure(const std::string& name, const std::string& b, Header& heade
                   "truncated MIDI file: it ends inside " +
                       (track ? "track " + std::to_string(found + 1) : std::string("a chunk")) +
                       ", which should run to byte " + std::to_string(at + 8 + length));
-    found += track;
+    if (track) {
+      ++found;
+      tracks.append(b, at, 8 + length);
+    }
     at += 8 + length;
   }
   if (found < header.tracks)
@@ -88,11 +96,14 @@ bool checkStructure(const std::string& name, const std::string& b, Header& heade
 }
 
 // libsmf reports through GLib's log and goes on after some faults (a track
-// cut short where an event breaks off), so any warning fails the load.
+// cut short where an event breaks off), so a warning fails the load; only a
+// tempo event it cannot use is passed over, as libsmf passes it over.
 void keepFirstWarning(const gchar*, GLogLevelFlags level, const gchar* message, gpointer first) {
   auto* text = static_cast<std::string*>(first);
   const bool warning = level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING);
-  if (warning && text->empty()) *text = message && *message ? message : "a fault";
+  const std::string m = message ? message : "";
+  if (m.rfind("Ignoring invalid tempo change", 0) == 0) return;
+  if (warning && text->empty()) *text = m.empty() ? "a fault" : m;
 }
 
 struct SmfDeleter {
@@ -223,10 +234,10 @@ std::string seconds(double ms) {
 bool convertMidi(const std::string& name, const std::string& bytes, const MelodyOptions& options,
                  Melody& melody, std::string& error) {
   Header header{};
-  if (!checkStructure(name, bytes, header, error)) return false;
+  std::string copy;
+  if (!checkStructure(name, bytes, header, copy, error)) return false;
   // libsmf does not read SMPTE timing; the pulses are all we take from it,
   // so it is handed the file with a quarter-note division instead.
-  std::string copy = bytes;
   if (header.smpte) {
     copy[12] = 0;
     copy[13] = 96;
