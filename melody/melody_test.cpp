@@ -172,6 +172,21 @@ TEST(MidiTiming, OtherChunksAndLongerHeadersArePassedOver) {
   EXPECT_EQ(convert(midi), "440\n500 440\n");
 }
 
+TEST(MidiNotes, RunningStatusAndVelocityZeroEndNotes) {
+  // Written by hand the way many sequencers write: one status byte for a
+  // run of note events, a note-on of velocity 0 for each note-off.
+  const std::string track(
+      "\x00\xFF\x51\x03\x07\xA1\x20"
+      "\x00\x90\x45\x64"
+      "\x60\x45\x00"
+      "\x00\x47\x64"
+      "\x60\x47\x00"
+      "\x00\xFF\x2F\x00",
+      24);
+  const std::string midi = std::string("MThd\0\0\0\6\0\0\0\1\0\x60MTrk\0\0\0\x18", 22) + track;
+  EXPECT_EQ(convert(midi), "440\n500 440\n500 493.883\n");
+}
+
 TEST(MidiNotes, TheHighestSoundingNoteWins) {
   // 100 pulses a quarter at 120: a pulse is 5 ms. C4 holds for a whole
   // note; E4 sounds above it for a while, then G3 below it and on; A4 is
