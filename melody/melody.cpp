@@ -142,7 +142,7 @@ bool finishMelody(const std::string& name, const std::vector<Span>& spans,
   // the program will read.
   melody.base = std::strtod(formatNumber(options.base).c_str(), nullptr);
   melody.notes.clear();
-  const double limit = static_cast<double>(maxFramesPerBuffer) * melody.base;
+  const double limit = static_cast<double>(limitFramesPerBuffer) * melody.base;
   bool haveNote = false;
   double previous = 0;
   std::size_t sectionStart = 0;
@@ -177,7 +177,7 @@ bool finishMelody(const std::string& name, const std::vector<Span>& spans,
       if (!(stored <= limit)) {
         error = at + "the note's frequency " + formatNumber(frequency) +
                 " Hz is above what the program plays at base " + formatNumber(melody.base) +
-                " Hz: at most " + std::to_string(maxFramesPerBuffer) +
+                " Hz: at most " + std::to_string(limitFramesPerBuffer) +
                 " x base = " + formatNumber(limit) + " Hz";
         return false;
       }

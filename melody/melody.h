@@ -44,7 +44,7 @@ struct Span {
 
 // The highest buffer the program is set up for in practice: a note above
 // this many times the base cannot be played (the program refuses it).
-constexpr int maxFramesPerBuffer = 4096;
+constexpr int limitFramesPerBuffer = 4096;
 // The program refuses a base above this.
 constexpr double maxBase = 20000;
 
