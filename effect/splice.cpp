@@ -6,7 +6,6 @@
 #include "splice.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -185,8 +184,9 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
 int spliceSetUp(int sampleRate) {
   spliceRelease();
   SpliceState& s = spliceState;
-  if (programConfig.spliceMode != spliceMatched) return 0;
   const int frames = effectState.blockBytes / effectState.frameBytes;
+  // A block too short for one whole frame plays nothing to splice.
+  if (programConfig.spliceMode != spliceMatched || frames < 1) return 0;
   const int historyBlocks = effectState.historyBlocks;
   s.window = framesOf(windowSeconds, sampleRate) / spliceCoarseStep * spliceCoarseStep;
   s.minJump = framesOf(minJumpSeconds, sampleRate);
@@ -239,7 +239,8 @@ int spliceSetUp(int sampleRate) {
   }
   if (s.maxDelayMs != programConfig.maxDelayMs)
     printf("MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
-           programConfig.maxDelayMs, s.maxDelayMs, minMaxDelayMs, std::max(roomMs, 5LL));
+           programConfig.maxDelayMs, s.maxDelayMs, minMaxDelayMs,
+           std::max<long long>(roomMs, minMaxDelayMs));
   s.mode = spliceMatched;
   return 0;
 }
@@ -270,8 +271,7 @@ int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldes
     first = std::max(low, last - s.span);
   } else {
     first = std::max(low, pos + s.minJump);
-    last = std::min(high, pos + s.span);
-    if (!early) last = std::min(high, first + s.span);
+    last = std::min(high, first + s.span);
   }
   first = std::max(first, oldest + s.window - 1 + shift);
 
