@@ -33,6 +33,8 @@ constexpr float earlyFloor = 0.95f;  // an early jump needs a close match
 // Coarse scores miss a narrow peak's top; peaks this close to the best are refined.
 constexpr float coarseTolerance = 0.15f;
 constexpr int maxRefined = 4;
+// A landing this close to a whole frame ends the search for a rounder one.
+constexpr double spliceRoundingGoal = 0.15;
 
 int framesOf(double seconds, int rate) {
   return std::max(1, static_cast<int>(seconds * rate + 0.5));
@@ -124,7 +126,7 @@ Refined refine(const float* ref, float refEnergy, const float* start, int window
 }  // namespace
 
 bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
-                  float* scratch, SpliceMatch& match) {
+                  float* scratch, SpliceMatch& match, double carry, int roundingReach) {
   if (last < first) return false;
   const float* ref = x + refEnd - window + 1;
   const float* start = x - shift - window + 1;  // + c: the stretch ending at c - shift
@@ -143,6 +145,14 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   // that, so it ends the search: for a steady pitch, about one period in.
   const bool fromLast = near >= last;
   auto coarseIndex = [&](int n) { return fromLast ? count - 1 - n : n; };
+  // Of such peaks, the one whose landing needs the least rounding to a
+  // whole frame: the rounding is a jitter of its own, on top of the moves'.
+  auto rounding = [&](const Refined& peak) {
+    const double ideal = peak.fraction + carry;
+    return std::fabs(ideal - std::round(ideal));
+  };
+  Refined exact{0, -2, 0};
+  int exactCount = 0;
   for (int n = 0; n < count; ++n) {
     const int k = coarseIndex(n);
     scratch[k] = similarity(ref, refCoarse, start + first + k * step, window, step);
@@ -151,10 +161,16 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
     if (coarsePeak(m) && scratch[m] >= 1 - coarseTolerance) {
       const Refined peak = refine(ref, refFine, start, window, first + m * step);
       if (peak.score >= 1 - spliceNearTolerance) {
-        match = {peak.position, peak.fraction, peak.score};
-        return true;
+        // Farther peaks only within reach: long jumps build up delay.
+        if (exactCount > 0 && std::abs(peak.position - near) > roundingReach) break;
+        if (exactCount == 0 || rounding(peak) < rounding(exact)) exact = peak;
+        if (++exactCount == maxRefined || rounding(exact) <= spliceRoundingGoal) break;
       }
     }
+  }
+  if (exactCount > 0) {
+    match = {exact.position, exact.fraction, exact.score};
+    return true;
   }
 
   float coarseBest = -2;
@@ -282,7 +298,8 @@ int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldes
     c.sinceSearch = 0;
     SpliceMatch match;
     const float floor = early ? earlyFloor : matchFloor;
-    if (spliceSearch(x, s.window, c.lastRead, shift, first, last, pos, s.scratch, match) &&
+    if (spliceSearch(x, s.window, c.lastRead, shift, first, last, pos, s.scratch, match, c.carry,
+                     s.earlyLag) &&
         match.score >= floor) {
       const double ideal = match.position + match.fraction + c.carry;
       const int target = std::clamp(static_cast<int>(std::lround(ideal)), low, high);

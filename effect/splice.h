@@ -65,13 +65,16 @@ struct SpliceMatch {
 // c - shift best match the `window` samples ending at refEnd, by normalised
 // cross-correlation: a coarse pass over every spliceCoarseStep-th candidate
 // and sample, then a full one around the best peaks. Of the peaks within
-// spliceNearTolerance of the best, takes the one nearest to `near`. `x` is
-// indexed by frame (negative indices allowed); every sample compared must
-// exist. `scratch` holds (last - first) / spliceCoarseStep + 2 scores.
-// Returns false when the scores have no peak (silence, a constant).
+// spliceNearTolerance of the best, takes the one nearest to `near`; but when
+// that one matches within the tolerance of perfectly, a farther one as good
+// and at most `roundingReach` frames from `near` is taken if its landing
+// (its fraction plus `carry`) lies nearer a whole frame. `x` is indexed by
+// frame (negative indices allowed); every sample compared must exist.
+// `scratch` holds (last - first) / spliceCoarseStep + 2 scores. Returns
+// false when the scores have no peak (silence, a constant).
 constexpr float spliceNearTolerance = 0.01f;
 bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
-                  float* scratch, SpliceMatch& match);
+                  float* scratch, SpliceMatch& match, double carry = 0, int roundingReach = 0);
 
 // Shared with the block processor: one frame of the melody's clock, and the
 // delay report with the block count.
