@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev portaudio19-dev
+packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libaubio-dev portaudio19-dev
           libjack-jackd2-dev jackd2 libsndfile1-dev python3
           clang libclang-rt-14-dev)
 missing=()
