@@ -7,6 +7,7 @@
 //   build/release/bench/soak [--minutes 10] [--repeat-every 30] [--keep DIR]
 //
 // Every process it starts is ended by its id, also when the run fails.
+#include <signal.h>
 #include <sndfile.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -91,8 +92,23 @@ void key(Soak& s, const char* keys) {
   if (s.failure.empty()) sendKeys(s.program, keys);
 }
 
+// A stop signal (blocked in main) ends the run early, through the same
+// clean-up as a failure.
+bool stopRequested() {
+  sigset_t pending;
+  sigpending(&pending);
+  return sigismember(&pending, SIGINT) || sigismember(&pending, SIGTERM) ||
+         sigismember(&pending, SIGHUP);
+}
+
 void keepReadingUntil(Soak& s, double when) {
-  keepReading(s.program, std::max(0.0, when - now()));
+  while (s.failure.empty() && now() < when) {
+    if (stopRequested()) {
+      s.failure = "stopped by a signal";
+      return;
+    }
+    keepReading(s.program, std::min(0.2, when - now()));
+  }
 }
 
 // Mentions of an xrun in the server's log, in any case.
@@ -210,7 +226,7 @@ int soak(const Options& options, const std::string& folder) {
   std::vector<std::pair<double, long>> rssSamples;
   std::string finished;
   if (s.failure.empty()) {
-    keepReading(s.program, 5);
+    keepReadingUntil(s, now() + 5);
     rssStart = residentKiB(s.program.pid);
     const double started = now();
     const double total = options.minutes * 60.0;
@@ -291,6 +307,15 @@ int main(int argc, char** argv) {
       return usage();
   }
   if (options.minutes <= 0 || options.repeatEvery <= 0) return usage();
+
+  // Stop signals are checked between steps; children start with none
+  // blocked.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
   std::string folder = options.keep;
   if (folder.empty()) {
