@@ -17,8 +17,9 @@ bash scripts/setup.sh
 build=${GW_BUILD_DIR:-build/release}
 case "$build" in /*) ;; *) build=$root/$build ;; esac
 program=$build/driver/glidewarper
-for tool in "$program" "$build/tests/jack/gw_tone" "$build/tests/jack/gw_record" \
-            "$build/tests/jack/gw_pitchtrack" "$build/tests/jack/gw_autoplay"; do
+for tool in "$program" "$build/tests/jack/gw_harness" "$build/tests/jack/gw_tone" \
+            "$build/tests/jack/gw_record" "$build/tests/jack/gw_pitchtrack" \
+            "$build/tests/jack/gw_autoplay"; do
   [ -x "$tool" ] || { echo "run.sh: $tool was not built" >&2; exit 1; }
 done
 
@@ -52,21 +53,19 @@ else
   echo "== 44100 Hz) with a test tone as the input device."
   export JACK_DEFAULT_SERVER="glidewarper-run-$$"
   export JACK_NO_START_SERVER=1
-  jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 44100 -p 512 \
-    >"$work/jackd.log" 2>&1 &
+  # The recorder waits for the program's stream and records what it plays.
+  recording=$work/played.wav
+  "$build/tests/jack/gw_harness" --name "$JACK_DEFAULT_SERVER" --logs "$work" \
+    --record "$recording" 440 550 >"$work/harness.log" 2>&1 &
   started+=($!)
-  if ! jack_wait -s "$JACK_DEFAULT_SERVER" -w -t 10 >/dev/null; then
+  while kill -0 "${started[-1]}" 2>/dev/null && ! grep -q '^ready' "$work/harness.log"; do
+    sleep 0.05
+  done
+  if grep -qx 'failed: server' "$work/harness.log"; then
     echo "run.sh: the JACK server did not start; see $work/jackd.log" >&2
     exit 1
   fi
-  "$build/tests/jack/gw_tone" 440 550 >"$work/tone.log" 2>&1 &
-  started+=($!)
-  for _ in $(seq 100); do grep -q ready "$work/tone.log" && break; sleep 0.05; done
-  grep -q ready "$work/tone.log" || { echo "run.sh: the test tone did not start" >&2; exit 1; }
-  # The recorder waits for the program's stream and records what it plays.
-  recording=$work/played.wav
-  "$build/tests/jack/gw_record" "$recording" >"$work/record.log" 2>&1 &
-  started+=($!)
+  grep -q '^ready' "$work/harness.log" || { echo "run.sh: the test tone did not start" >&2; exit 1; }
 fi
 
 echo "== Running $program in $work"

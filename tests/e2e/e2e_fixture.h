@@ -1,6 +1,7 @@
 // The end-to-end fixture: a private JACK server with the dummy backend, a
-// test tone as the input device, a recorder for what the program plays, and
-// the real program in a pseudo-terminal. Shared by the end-to-end test files.
+// test tone as the input device and a recorder for what the program plays
+// (all three from the JACK harness), and the real program in a
+// pseudo-terminal. Shared by the end-to-end test files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
 #include "pitch.h"
 #include "session.h"
 #include "testsupport.h"
@@ -23,10 +25,8 @@
 inline constexpr double startupSeconds = 20;  // generous for sanitizer builds
 inline constexpr double stepSeconds = 10;
 
-// Short: the server's name ends up in the names of its semaphores.
 inline std::string uniqueServerName() {
-  static std::atomic<int> counter{0};
-  return "gwe2e" + std::to_string(getpid()) + "x" + std::to_string(counter++);
+  return uniqueServerName("gwe2e");
 }
 
 struct Recording {
@@ -117,23 +117,23 @@ inline void expectSteps(const std::vector<PitchSegment>& segs, const std::vector
 class EndToEnd : public ::testing::Test {
  protected:
   TempDir dir;
-  std::string server;
-  Child jackd, tone, recorder, program;
-  std::vector<std::pair<std::string, std::string>> env;
+  JackHarness jack;
+  // The harness's parts under the names the tests use.
+  std::string& server = jack.server;
+  Child& jackd = jack.jackd;
+  Child& tone = jack.tone;
+  Child& recorder = jack.recorder;
+  std::vector<std::pair<std::string, std::string>>& env = jack.env;
+  Child program;
 
   void SetUp() override {
-    server = uniqueServerName();
-    env = {{"JACK_DEFAULT_SERVER", server}, {"JACK_NO_START_SERVER", "1"}};
+    harnessInit(jack, uniqueServerName(), dir.path, GW_TONE_PATH, GW_RECORD_PATH);
   }
 
   void TearDown() override {
     // Every process this test started, newest first, each by its id.
     endChild(program);
-    endChild(recorder);
-    endChild(tone);
-    endChild(jackd);
-    if (exitCode(jackd) == 128 + SIGKILL) reclaimServerSlot();
-    removeServerSemaphores();
+    harnessStop(jack);
     if (HasFailure()) {
       std::printf("--- program output ---\n%s\n", program.output.c_str());
       std::printf("--- jackd log ---\n%s\n", readFile(dir.file("jackd.log")).c_str());
@@ -142,83 +142,37 @@ class EndToEnd : public ::testing::Test {
 
   // A dummy-backend server under this test's name, writing to the given log.
   bool spawnServer(Child& child, int period, const std::string& log) {
-    SpawnOptions o;
-    o.argv = {"jackd", "-n",    server, "--no-realtime",       "-d", "dummy",
-              "-r",    "44100", "-p",   std::to_string(period)};
-    o.env = env;
-    o.logPath = dir.file(log);
-    o.readStdout = false;
-    return spawnChild(child, o);
+    return harnessSpawnServer(jack, child, period, log);
   }
 
   // Runs a JACK command-line tool against this test's server: its output, or
   // nothing when it could not start, failed or took longer than 15 s.
   std::optional<std::string> jackTool(const std::vector<std::string>& argv) {
-    Child tool;
-    SpawnOptions t;
-    t.argv = argv;
-    t.env = env;
-    if (!spawnChild(tool, t)) return std::nullopt;
-    const bool ok = waitExit(tool, 15) && exitCode(tool) == 0;
-    endChild(tool);
-    if (!ok) return std::nullopt;
-    return tool.output;
+    return harnessRunTool(jack, argv);
   }
 
   bool serverAnswers() {
     return jackTool({"jack_wait", "-s", server, "-w", "-t", "10"}).has_value();
   }
 
-  // A server that was killed keeps its slot in JACK's registry of servers,
-  // which has room for eight on the machine, until a server of the same name
-  // starts again; so one is started under that name and stopped properly.
-  // Without this, a few killed or stuck servers stop every later test.
-  void reclaimServerSlot() {
-    Child again;
-    if (!spawnServer(again, 512, "jackd-again.log")) return;
-    serverAnswers();
-    endChild(again);
-  }
-
-  // The server and its clients leave their named semaphores behind in
-  // /dev/shm, one file per client; without this every run adds a few more.
-  void removeServerSemaphores() {
-    const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + server + "_";
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
-      if (entry.path().filename().string().rfind(prefix, 0) == 0)
-        std::filesystem::remove(entry.path(), ec);
-    }
-  }
-
   // Each step below does nothing once the test has failed, so that one fault
   // does not cost a time-out per later step.
   void startServer(int period = 512) {
     if (HasFailure()) return;
-    ASSERT_TRUE(spawnServer(jackd, period, "jackd.log"));
-    ASSERT_TRUE(serverAnswers()) << "jackd did not answer:\n" << readFile(dir.file("jackd.log"));
+    std::string error;
+    ASSERT_TRUE(harnessStartServer(jack, period, error)) << error;
   }
 
   void startTone(const std::vector<std::string>& freqs) {
     if (HasFailure()) return;
-    SpawnOptions o;
-    o.argv = {GW_TONE_PATH};
-    o.argv.insert(o.argv.end(), freqs.begin(), freqs.end());
-    o.env = env;
-    o.logPath = dir.file("tone.log");
-    ASSERT_TRUE(spawnChild(tone, o));
-    ASSERT_TRUE(expectText(tone, "ready", startupSeconds)) << readFile(dir.file("tone.log"));
+    std::string error;
+    ASSERT_TRUE(harnessStartTone(jack, freqs, startupSeconds, error)) << error;
   }
 
   void startRecorder() {
     if (HasFailure()) return;
-    SpawnOptions o;
-    o.argv = {GW_RECORD_PATH, dir.file("played.wav")};
-    o.env = env;
-    o.logPath = dir.file("record.log");
-    ASSERT_TRUE(spawnChild(recorder, o));
-    ASSERT_TRUE(expectText(recorder, "connected", startupSeconds))
-        << readFile(dir.file("record.log"));
+    std::string error;
+    ASSERT_TRUE(harnessStartRecorder(jack, dir.file("played.wav"), startupSeconds, error)) << error;
   }
 
   Recording stopRecorder() {

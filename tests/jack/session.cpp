@@ -23,6 +23,11 @@ double secondsSince(Clock::time_point start) {
 }
 
 [[noreturn]] void execInChild(const SpawnOptions& o) {
+  // A parent that waits for its stop signals blocks them; its children must
+  // still end on them.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   for (const auto& [name, value] : o.env) setenv(name.c_str(), value.c_str(), 1);
   if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
     std::fprintf(stderr, "cannot enter %s: %s\n", o.cwd.c_str(), std::strerror(errno));
