@@ -13,6 +13,7 @@
 #include "config.h"
 #include "effect.h"
 #include "keydecoder.h"
+#include "splice.h"
 
 void fuzzCheck(bool ok, const char* what) {
   if (ok) return;
@@ -100,6 +101,17 @@ void playShape(const StreamShape& shape, const char* path) {
       const unsigned char* frame = output.data() + static_cast<std::size_t>(f * shape.frameBytes);
       fuzzCheck(isSilence(frame, shape.frameBytes) || isInputFrame(frame, shape.frameBytes, fed),
                 "an output frame is neither silence nor a whole input frame");
+      // Matched splices keep every frame within one block plus MaxDelay of
+      // this channel's own frames, which are every channelCount-th block's:
+      // counted over all blocks, a lag L of its own is at most
+      // channelCount * L plus (channelCount - 1) blocks.
+      std::uint32_t index;
+      std::memcpy(&index, frame, 4);
+      const long long lag = static_cast<long long>(fed - frames + f) - index;
+      fuzzCheck(spliceState.mode != spliceMatched || isSilence(frame, shape.frameBytes) ||
+                    lag <= static_cast<long long>(spliceState.lagLimit) * shape.channelCount +
+                               static_cast<long long>(shape.channelCount - 1) * frames,
+                "a matched splice lags by more than one block plus MaxDelay");
     }
   }
 }
@@ -114,7 +126,12 @@ void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
             "writing the melody file");
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  for (const StreamShape& shape : shapes) playShape(shape, path);
+  // Both ways of jumping, as the configuration chooses them.
+  for (SpliceMode mode : {spliceBlock, spliceMatched}) {
+    programConfig.spliceMode = mode;
+    for (const StreamShape& shape : shapes) playShape(shape, path);
+  }
+  programConfig.spliceMode = spliceBlock;
   effectRelease();
   fuzzCheck(!effectState.channels && !effectState.firstNote && !effectState.initialized,
             "release left state behind");
