@@ -135,6 +135,70 @@ void* allocateArray(int count) {
   return memory;
 }
 
+// First pass: how many pieces the file holds and how many of them are "File:"
+// lines, so that both arrays are allocated once.
+void countPieces(FILE* file, int& lineCount, int& fileLineCount) {
+  char piece[pieceBufferSize];
+  Word words[2];
+  lineCount = 0;
+  fileLineCount = 0;
+  while (fgets(piece, sizeof piece, file)) {
+    ++lineCount;
+    if (splitWords(piece, words) == 2 && wordIs(words[0], "File:")) ++fileLineCount;
+  }
+}
+
+bool allocateArrays(int lineCount, int fileLineCount) {
+  ProgramConfig& config = programConfig;
+  config.configLines = static_cast<char**>(allocateArray(lineCount));
+  if (config.configLines) config.melodyFiles = static_cast<char**>(allocateArray(fileLineCount));
+  if (!config.melodyFiles) return false;
+  config.configLineCount = lineCount;
+  return true;
+}
+
+// The piece as it is stored, given where in the file it started and ended.
+char* storedPiece(const char* piece, long pieceStart, long pieceEnd) {
+  const std::size_t length = std::strlen(piece);
+  // A NUL byte ends the piece's text early. What follows it is dropped, but
+  // the stored line keeps a line end of its own: written back without one,
+  // it would join the next line and change what a later load reads.
+  const bool cut = pieceStart >= 0 && pieceEnd - pieceStart > static_cast<long>(length);
+  char* copy = copyText(piece, cut ? length + 1 : length);
+  if (cut && copy) copy[length] = '\n';
+  return copy;
+}
+
+// Applies the setting of one piece; false ends the load, its reason printed.
+bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
+  if (piece[0] == '#') return true;
+  Word words[2];
+  int wordCount = splitWords(piece, words);
+  if (wordCount == 0) return true;
+  if (wordCount == 1) {
+    printf("Error in line: %s, result: %d ", piece, wordCount);
+    return false;
+  }
+  Applied applied = applySetting(words[0], words[1], lineIndex, fileCapacity);
+  if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
+  return applied == Applied::ok;
+}
+
+// Second pass: stores every piece, comments and blank lines too, and applies
+// the settings in file order.
+bool readPieces(FILE* file, int lineCount, int fileLineCount) {
+  ProgramConfig& config = programConfig;
+  char piece[pieceBufferSize];
+  long pieceStart = ftell(file);
+  for (int i = 0; i < lineCount && fgets(piece, sizeof piece, file); ++i) {
+    const long pieceEnd = ftell(file);
+    config.configLines[i] = storedPiece(piece, pieceStart, pieceEnd);
+    pieceStart = pieceEnd;
+    if (!config.configLines[i] || !applyPiece(piece, i, fileLineCount)) return false;
+  }
+  return true;
+}
+
 bool writeAll(FILE* out) {
   const ProgramConfig& config = programConfig;
   for (int i = 0; i < config.configLineCount; ++i) {
@@ -161,59 +225,16 @@ int configLoad() {
     printf("Could not load glidewarperconfig.txt\n");
     return 1;
   }
-  char piece[pieceBufferSize];
-  Word words[2];
-
-  int lineCount = 0;
-  int fileLineCount = 0;
-  while (fgets(piece, sizeof piece, file)) {
-    ++lineCount;
-    if (splitWords(piece, words) == 2 && wordIs(words[0], "File:")) ++fileLineCount;
-  }
+  int lineCount;
+  int fileLineCount;
+  countPieces(file, lineCount, fileLineCount);
   rewind(file);
-
-  ProgramConfig& config = programConfig;
-  config.configLines = static_cast<char**>(allocateArray(lineCount));
-  if (config.configLines) config.melodyFiles = static_cast<char**>(allocateArray(fileLineCount));
-  if (!config.melodyFiles) {
-    fclose(file);
-    return 1;
-  }
-  config.configLineCount = lineCount;
-
-  long pieceStart = ftell(file);
-  for (int i = 0; i < lineCount && fgets(piece, sizeof piece, file); ++i) {
-    const std::size_t length = std::strlen(piece);
-    const long pieceEnd = ftell(file);
-    // A NUL byte ends the piece's text early. What follows it is dropped, but
-    // the stored line keeps a line end of its own: written back without one,
-    // it would join the next line and change what a later load reads.
-    const bool cut = pieceStart >= 0 && pieceEnd - pieceStart > static_cast<long>(length);
-    pieceStart = pieceEnd;
-    config.configLines[i] = copyText(piece, cut ? length + 1 : length);
-    if (cut && config.configLines[i]) config.configLines[i][length] = '\n';
-    if (!config.configLines[i]) {
-      fclose(file);
-      return 1;
-    }
-    if (piece[0] == '#') continue;
-    int wordCount = splitWords(piece, words);
-    if (wordCount == 0) continue;
-    if (wordCount == 1) {
-      printf("Error in line: %s, result: %d ", piece, wordCount);
-      fclose(file);
-      return 1;
-    }
-    Applied applied = applySetting(words[0], words[1], i, fileLineCount);
-    if (applied != Applied::ok) {
-      if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
-      fclose(file);
-      return 1;
-    }
-  }
+  const bool read =
+      allocateArrays(lineCount, fileLineCount) && readPieces(file, lineCount, fileLineCount);
   fclose(file);
+  if (!read) return 1;
 
-  if (config.melodyFileCount == 0) {
+  if (programConfig.melodyFileCount == 0) {
     printf("No input file specified in glidewarperconfig.txt\n");
     return 1;
   }
