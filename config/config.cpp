@@ -1,14 +1,19 @@
 #include "config.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 ProgramConfig programConfig;
 
@@ -18,10 +23,6 @@ namespace {
 
 // fgets keeps one byte for the terminator, so a piece holds at most 499 bytes.
 constexpr int pieceBufferSize = 500;
-
-// The new content is written here first and renamed over the file only once
-// every byte is on disk, so a failed save never costs the old file.
-const char* const saveTempName = "glidewarperconfig.txt.tmp";
 
 ConfigAllocator allocator = nullptr;
 
@@ -199,9 +200,19 @@ bool readPieces(FILE* file, int lineCount, int fileLineCount) {
   return true;
 }
 
-bool writeAll(FILE* out) {
+// The new content of the file, built in memory before anything of the file is
+// touched. bytes comes from malloc.
+struct Content {
+  char* bytes = nullptr;
+  std::size_t size = 0;
+};
+
+bool buildContent(Content& content) {
   const ProgramConfig& config = programConfig;
-  for (int i = 0; i < config.configLineCount; ++i) {
+  FILE* out = open_memstream(&content.bytes, &content.size);
+  if (!out) return false;
+  bool written = true;
+  for (int i = 0; i < config.configLineCount && written; ++i) {
     int result;
     if (i == config.defaultInputLine) {
       result = fprintf(out, "DefaultInput: %d\n", config.defaultInput);
@@ -210,11 +221,178 @@ bool writeAll(FILE* out) {
     } else {
       result = config.configLines[i] ? fputs(config.configLines[i], out) : 0;
     }
-    if (result < 0) return false;
+    written = result >= 0;
   }
-  if (fflush(out) != 0) return false;
+  return fclose(out) == 0 && written;
+}
+
+// Writes bytes at offset, as far as it goes; true when all of them went.
+bool writeAt(int fd, const char* bytes, std::size_t size, off_t offset, std::size_t& done) {
+  done = 0;
+  while (done < size) {
+    ssize_t wrote = pwrite(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+bool syncFile(int fd) {
   // Some file systems cannot sync; the data is still written then.
-  return fsync(fileno(out)) == 0 || errno == EINVAL;
+  return fsync(fd) == 0 || errno == EINVAL;
+}
+
+// What became of one way of saving: done, failed with the file as it was, or
+// not possible here, so that the other way is tried.
+enum class Saved { yes, failed, notHere };
+
+bool hasAccessList(int fd) {
+  return fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0;
+}
+
+// Makes a fresh file beside the target look like it: owner, group and mode.
+bool takeOverAttributes(int fd, const struct stat& target) {
+  struct stat fresh;
+  if (fstat(fd, &fresh) != 0) return false;
+  // Owner first: changing it can clear the set-user and set-group bits.
+  if ((fresh.st_uid != target.st_uid || fresh.st_gid != target.st_gid) &&
+      fchown(fd, target.st_uid, target.st_gid) != 0) {
+    return false;
+  }
+  return fchmod(fd, target.st_mode & 07777) == 0;
+}
+
+void syncFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// The safest way: the new content goes into a fresh file beside the target,
+// which is renamed over it once every byte is on disk, so that the file is
+// always either the old one or the new one. It does not fit a file with other
+// names (they would keep the old content), one with an access list (the new
+// file would not get it), one whose owner cannot be given to the new file, or
+// a folder that cannot be written; nor a folder without room for a second
+// copy, where in place needs only the room the content grows by. The file is
+// then written in place.
+Saved replaceWhole(int fd, const struct stat& file, const Content& content) {
+  if (file.st_nlink != 1 || hasAccessList(fd)) return Saved::notHere;
+  // The link, if the name is one, stays; the file it leads to is replaced.
+  char* resolved = realpath(configFileName, nullptr);
+  if (!resolved) return Saved::notHere;
+  const std::string target = resolved;
+  std::free(resolved);
+  struct stat now;
+  if (stat(target.c_str(), &now) != 0 || now.st_dev != file.st_dev || now.st_ino != file.st_ino) {
+    return Saved::notHere;
+  }
+  // A name of our own, so that nothing already there is replaced or removed.
+  std::string temporary = target + ".XXXXXX";
+  int out = mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) return Saved::notHere;
+  std::size_t done;
+  bool ready = takeOverAttributes(out, file) &&
+               writeAt(out, content.bytes, content.size, 0, done) && syncFile(out);
+  ready = close(out) == 0 && ready;
+  if (!ready || rename(temporary.c_str(), target.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return Saved::notHere;
+  }
+  syncFolderOf(target);
+  return Saved::yes;
+}
+
+// The file's present content, read through fd.
+bool readWhole(int fd, Content& old) {
+  FILE* copy = open_memstream(&old.bytes, &old.size);
+  if (!copy) return false;
+  char block[4096];
+  off_t at = 0;
+  bool whole = false;
+  for (;;) {
+    ssize_t got = pread(fd, block, sizeof block, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      whole = got == 0;
+      break;
+    }
+    if (fwrite(block, 1, static_cast<std::size_t>(got), copy) != static_cast<std::size_t>(got)) {
+      break;
+    }
+    at += got;
+  }
+  return fclose(copy) == 0 && whole;
+}
+
+// Reserves the room a longer content needs, so that a full disk or a size
+// limit shows before any byte changes. False only when the room is not there;
+// a file system that cannot reserve leaves it to the writes to find out.
+bool reserveRoom(int fd, std::size_t oldSize, std::size_t newSize) {
+  if (newSize <= oldSize || fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(oldSize),
+                                      static_cast<off_t>(newSize - oldSize)) == 0) {
+    return true;
+  }
+  return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+}
+
+// Writes the new content over the old; a write that fails part way puts the
+// old bytes back.
+bool overwrite(int fd, const Content& content, const Content& old) {
+  std::size_t done = 0;
+  bool shortened = false;
+  bool written = writeAt(fd, content.bytes, content.size, 0, done);
+  if (written && content.size < old.size) {
+    written = ftruncate(fd, static_cast<off_t>(content.size)) == 0;
+    shortened = written;
+  }
+  if (written && syncFile(fd)) return true;
+  // Only what was overwritten goes back, so that the repair does not run
+  // into the limit that stopped the write.
+  std::size_t restored;
+  writeAt(fd, old.bytes, shortened ? old.size : std::min(done, old.size), 0, restored);
+  ftruncate(fd, static_cast<off_t>(old.size));
+  syncFile(fd);
+  return false;
+}
+
+// In place, the file keeps everything it is: its names, owner, mode, access
+// list and the folder it is in. Signals that would end the program wait until
+// the file is whole again.
+Saved writeInPlace(int fd, const Content& content) {
+  Content old;
+  if (!readWhole(fd, old)) {
+    std::free(old.bytes);
+    return Saved::failed;
+  }
+  sigset_t all, previous;
+  sigfillset(&all);
+  sigdelset(&all, SIGXFSZ);  // ignored meanwhile; left pending it would end the program
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  const bool saved = reserveRoom(fd, old.size, content.size) && overwrite(fd, content, old);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  std::free(old.bytes);
+  return saved ? Saved::yes : Saved::failed;
+}
+
+// The configuration itself, for reading and writing; -1 when it cannot be
+// written. A file removed since the load is made anew.
+int openForSaving(struct stat& file) {
+  int fd = open(configFileName, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(configFileName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  }
+  if (fd < 0) return -1;
+  // Anything but a plain file (a pipe, a device) is no place to save to.
+  if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -247,29 +425,27 @@ int configSave() {
     printf("Could not write glidewarperconfig.txt, no configuration was loaded\n");
     return 1;
   }
-  // A stale temporary file from an interrupted save is simply replaced;
-  // O_EXCL then makes sure we write a fresh file of our own, not through a
-  // link or into something that is not a plain file.
-  unlink(saveTempName);
-  int fd = open(saveTempName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (!out) {
-    if (fd >= 0) {
-      close(fd);
-      unlink(saveTempName);
-    }
+  struct stat file;
+  int fd = openForSaving(file);
+  if (fd < 0) {
     printf("Could not open glidewarperconfig.txt for writing\n");
     return 1;
   }
-  // The rewritten file keeps the permissions the user gave the old one.
-  // Failing that is not worth failing the save over.
-  struct stat old;
-  if (stat(configFileName, &old) == 0) fchmod(fd, old.st_mode & 07777);
+  // Past a file size limit a write would end the program half way; ignored,
+  // the signal leaves a failed write that the save can undo.
+  struct sigaction ignore {
+  }, previous;
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, &previous);
 
-  bool written = writeAll(out);
-  bool closed = fclose(out) == 0;
-  if (!written || !closed || rename(saveTempName, configFileName) != 0) {
-    unlink(saveTempName);
+  Content content;
+  Saved saved = buildContent(content) ? replaceWhole(fd, file, content) : Saved::failed;
+  if (saved == Saved::notHere) saved = writeInPlace(fd, content);
+  std::free(content.bytes);
+  close(fd);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  if (saved != Saved::yes) {
     printf("Could not write glidewarperconfig.txt, it was left as it was\n");
     return 1;
   }
