@@ -329,9 +329,11 @@ bool readWhole(int fd, Content& old) {
   return fclose(copy) == 0 && whole;
 }
 
-// Reserves the room a longer content needs, so that a full disk or a size
-// limit shows before any byte changes. False only when the room is not there;
-// a file system that cannot reserve leaves it to the writes to find out.
+// Reserves the room a longer content needs, so that a full disk shows before
+// any byte changes. False only when the room is not there; a file system that
+// cannot reserve leaves it to the writes to find out. (A file size limit is
+// not checked by the reservation; the write runs into it, and the repair
+// below stays under it.)
 bool reserveRoom(int fd, std::size_t oldSize, std::size_t newSize) {
   if (newSize <= oldSize || fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(oldSize),
                                       static_cast<off_t>(newSize - oldSize)) == 0) {
@@ -361,20 +363,11 @@ bool overwrite(int fd, const Content& content, const Content& old) {
 }
 
 // In place, the file keeps everything it is: its names, owner, mode, access
-// list and the folder it is in. Signals that would end the program wait until
-// the file is whole again.
+// list and the folder it is in.
 Saved writeInPlace(int fd, const Content& content) {
   Content old;
-  if (!readWhole(fd, old)) {
-    std::free(old.bytes);
-    return Saved::failed;
-  }
-  sigset_t all, previous;
-  sigfillset(&all);
-  sigdelset(&all, SIGXFSZ);  // ignored meanwhile; left pending it would end the program
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
-  const bool saved = reserveRoom(fd, old.size, content.size) && overwrite(fd, content, old);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  const bool saved =
+      readWhole(fd, old) && reserveRoom(fd, old.size, content.size) && overwrite(fd, content, old);
   std::free(old.bytes);
   return saved ? Saved::yes : Saved::failed;
 }
@@ -432,19 +425,26 @@ int configSave() {
     return 1;
   }
   // Past a file size limit a write would end the program half way; ignored,
-  // the signal leaves a failed write that the save can undo.
+  // the signal leaves a failed write that the save can undo. Signals that
+  // would end the program (Ctrl+C among them) wait until the save is over, so
+  // that it leaves neither a half-written file nor a stray temporary one.
   struct sigaction ignore {
-  }, previous;
+  }, previousAction;
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  sigaction(SIGXFSZ, &ignore, &previous);
+  sigaction(SIGXFSZ, &ignore, &previousAction);
+  sigset_t all, previousMask;
+  sigfillset(&all);
+  sigdelset(&all, SIGXFSZ);  // left pending, it would end the program once let through
+  pthread_sigmask(SIG_BLOCK, &all, &previousMask);
 
   Content content;
   Saved saved = buildContent(content) ? replaceWhole(fd, file, content) : Saved::failed;
   if (saved == Saved::notHere) saved = writeInPlace(fd, content);
   std::free(content.bytes);
   close(fd);
-  sigaction(SIGXFSZ, &previous, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  sigaction(SIGXFSZ, &previousAction, nullptr);
   if (saved != Saved::yes) {
     printf("Could not write glidewarperconfig.txt, it was left as it was\n");
     return 1;
