@@ -144,11 +144,18 @@ TEST_F(Keys, KeysTypedWhileAMelodyIsSetUpAreNeitherEchoedNorEditedAndComeInOrder
   EXPECT_TRUE(looksEchoed(program.output));
 }
 
-// Each way the program ends gives the terminal back as it found it. (The
-// error exit, a lost audio server and the normal finish are checked by the
-// fault tests as well.)
+// Each way the program ends gives the terminal back exactly as it found it.
+// (The normal finish is checked by the test above.)
 TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
-  enum Way { failedLoad, exitKey, ctrlCDuringSetUp, terminatedAtPrompt, hungUpDuringSetUp };
+  enum Way {
+    failedLoad,
+    exitKey,
+    errorExit,
+    ctrlCDuringSetUp,
+    terminatedAtPrompt,
+    hungUpDuringSetUp,
+    serverLost
+  };
   const struct {
     Way way;
     const char* name;
@@ -157,7 +164,9 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
                {exitKey, "'x' at the first prompt", 0},
                {ctrlCDuringSetUp, "Ctrl+C while a melody is set up", 128 + SIGINT},
                {terminatedAtPrompt, "SIGTERM while a prompt waits", 128 + SIGTERM},
-               {hungUpDuringSetUp, "SIGHUP while a melody is set up", 128 + SIGHUP}};
+               {hungUpDuringSetUp, "SIGHUP while a melody is set up", 128 + SIGHUP},
+               {errorExit, "the error exit", 255},
+               {serverLost, "the audio server lost (last: it takes the server)", 255}};
   startServer();
   startTone({"440"});
   dir.write("large.txt", largeMelody());
@@ -165,6 +174,8 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
     SCOPED_TRACE(c.name);
     if (c.way == failedLoad) {
       dir.write("glidewarperconfig.txt", "# no melody\n");
+    } else if (c.way == errorExit) {
+      writeConfig("DefaultInput: 1\nDefaultOutput: 7\n", {"large.txt"});
     } else {
       writeConfig("DefaultInput: 1\nDefaultOutput: 0\n", {"large.txt"});
     }
@@ -187,6 +198,24 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
           if (!HasFailure()) kill(program.pid, SIGTERM);
         }
         expectExit(c.status, false);
+        break;
+      case errorExit:
+        expectOutput("for default ('1')\n", startupSeconds);
+        sendKeys(program, " ");
+        expectOutput("An error occured while using the portaudio stream\n");
+        expectExit(c.status, true);
+        break;
+      case serverLost:
+        expectOutput("for default ('1')\n", startupSeconds);
+        sendKeys(program, " ");
+        expectOutput("Press space to proceed, 'x' to exit\n", startupSeconds);
+        if (HasFailure()) break;
+        ASSERT_EQ(kill(jackd.pid, SIGKILL), 0);
+        endChild(jackd);  // the fixture gives its registry slot back at the end
+        letRun(1.0);
+        sendKeys(program, " ");
+        expectOutput("An error occured while using the portaudio stream\n");
+        expectExit(c.status, true);
         break;
       case ctrlCDuringSetUp:
       case hungUpDuringSetUp:
