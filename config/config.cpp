@@ -1,14 +1,19 @@
 #include "config.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 ProgramConfig programConfig;
 
@@ -18,10 +23,6 @@ namespace {
 
 // fgets keeps one byte for the terminator, so a piece holds at most 499 bytes.
 constexpr int pieceBufferSize = 500;
-
-// The new content is written here first and renamed over the file only once
-// every byte is on disk, so a failed save never costs the old file.
-const char* const saveTempName = "glidewarperconfig.txt.tmp";
 
 ConfigAllocator allocator = nullptr;
 
@@ -135,9 +136,83 @@ void* allocateArray(int count) {
   return memory;
 }
 
-bool writeAll(FILE* out) {
+// First pass: how many pieces the file holds and how many of them are "File:"
+// lines, so that both arrays are allocated once.
+void countPieces(FILE* file, int& lineCount, int& fileLineCount) {
+  char piece[pieceBufferSize];
+  Word words[2];
+  lineCount = 0;
+  fileLineCount = 0;
+  while (fgets(piece, sizeof piece, file)) {
+    ++lineCount;
+    if (splitWords(piece, words) == 2 && wordIs(words[0], "File:")) ++fileLineCount;
+  }
+}
+
+bool allocateArrays(int lineCount, int fileLineCount) {
+  ProgramConfig& config = programConfig;
+  config.configLines = static_cast<char**>(allocateArray(lineCount));
+  if (config.configLines) config.melodyFiles = static_cast<char**>(allocateArray(fileLineCount));
+  if (!config.melodyFiles) return false;
+  config.configLineCount = lineCount;
+  return true;
+}
+
+// The piece as it is stored, given where in the file it started and ended.
+char* storedPiece(const char* piece, long pieceStart, long pieceEnd) {
+  const std::size_t length = std::strlen(piece);
+  // A NUL byte ends the piece's text early. What follows it is dropped, but
+  // the stored line keeps a line end of its own: written back without one,
+  // it would join the next line and change what a later load reads.
+  const bool cut = pieceStart >= 0 && pieceEnd - pieceStart > static_cast<long>(length);
+  char* copy = copyText(piece, cut ? length + 1 : length);
+  if (cut && copy) copy[length] = '\n';
+  return copy;
+}
+
+// Applies the setting of one piece; false ends the load, its reason printed.
+bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
+  if (piece[0] == '#') return true;
+  Word words[2];
+  int wordCount = splitWords(piece, words);
+  if (wordCount == 0) return true;
+  if (wordCount == 1) {
+    printf("Error in line: %s, result: %d ", piece, wordCount);
+    return false;
+  }
+  Applied applied = applySetting(words[0], words[1], lineIndex, fileCapacity);
+  if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
+  return applied == Applied::ok;
+}
+
+// Second pass: stores every piece, comments and blank lines too, and applies
+// the settings in file order.
+bool readPieces(FILE* file, int lineCount, int fileLineCount) {
+  ProgramConfig& config = programConfig;
+  char piece[pieceBufferSize];
+  long pieceStart = ftell(file);
+  for (int i = 0; i < lineCount && fgets(piece, sizeof piece, file); ++i) {
+    const long pieceEnd = ftell(file);
+    config.configLines[i] = storedPiece(piece, pieceStart, pieceEnd);
+    pieceStart = pieceEnd;
+    if (!config.configLines[i] || !applyPiece(piece, i, fileLineCount)) return false;
+  }
+  return true;
+}
+
+// The new content of the file, built in memory before anything of the file is
+// touched. bytes comes from malloc.
+struct Content {
+  char* bytes = nullptr;
+  std::size_t size = 0;
+};
+
+bool buildContent(Content& content) {
   const ProgramConfig& config = programConfig;
-  for (int i = 0; i < config.configLineCount; ++i) {
+  FILE* out = open_memstream(&content.bytes, &content.size);
+  if (!out) return false;
+  bool written = true;
+  for (int i = 0; i < config.configLineCount && written; ++i) {
     int result;
     if (i == config.defaultInputLine) {
       result = fprintf(out, "DefaultInput: %d\n", config.defaultInput);
@@ -146,11 +221,171 @@ bool writeAll(FILE* out) {
     } else {
       result = config.configLines[i] ? fputs(config.configLines[i], out) : 0;
     }
-    if (result < 0) return false;
+    written = result >= 0;
   }
-  if (fflush(out) != 0) return false;
+  return fclose(out) == 0 && written;
+}
+
+// Writes bytes at offset, as far as it goes; true when all of them went.
+bool writeAt(int fd, const char* bytes, std::size_t size, off_t offset, std::size_t& done) {
+  done = 0;
+  while (done < size) {
+    ssize_t wrote = pwrite(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+bool syncFile(int fd) {
   // Some file systems cannot sync; the data is still written then.
-  return fsync(fileno(out)) == 0 || errno == EINVAL;
+  return fsync(fd) == 0 || errno == EINVAL;
+}
+
+// What became of one way of saving: done, failed with the file as it was, or
+// not possible here, so that the other way is tried.
+enum class Saved { yes, failed, notHere };
+
+bool hasAccessList(int fd) {
+  return fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0;
+}
+
+// Makes a fresh file beside the target look like it: owner, group and mode.
+bool takeOverAttributes(int fd, const struct stat& target) {
+  struct stat fresh;
+  if (fstat(fd, &fresh) != 0) return false;
+  // Owner first: changing it can clear the set-user and set-group bits.
+  if ((fresh.st_uid != target.st_uid || fresh.st_gid != target.st_gid) &&
+      fchown(fd, target.st_uid, target.st_gid) != 0) {
+    return false;
+  }
+  return fchmod(fd, target.st_mode & 07777) == 0;
+}
+
+void syncFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// The safest way: the new content goes into a fresh file beside the target,
+// which is renamed over it once every byte is on disk, so that the file is
+// always either the old one or the new one. It does not fit a file with other
+// names (they would keep the old content), one with an access list (the new
+// file would not get it), one whose owner cannot be given to the new file, or
+// a folder that cannot be written; nor a folder without room for a second
+// copy, where in place needs only the room the content grows by. The file is
+// then written in place.
+Saved replaceWhole(int fd, const struct stat& file, const Content& content) {
+  if (file.st_nlink != 1 || hasAccessList(fd)) return Saved::notHere;
+  // The link, if the name is one, stays; the file it leads to is replaced.
+  char* resolved = realpath(configFileName, nullptr);
+  if (!resolved) return Saved::notHere;
+  const std::string target = resolved;
+  std::free(resolved);
+  struct stat now;
+  if (stat(target.c_str(), &now) != 0 || now.st_dev != file.st_dev || now.st_ino != file.st_ino) {
+    return Saved::notHere;
+  }
+  // A name of our own, so that nothing already there is replaced or removed.
+  std::string temporary = target + ".XXXXXX";
+  int out = mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) return Saved::notHere;
+  std::size_t done;
+  bool ready = takeOverAttributes(out, file) &&
+               writeAt(out, content.bytes, content.size, 0, done) && syncFile(out);
+  ready = close(out) == 0 && ready;
+  if (!ready || rename(temporary.c_str(), target.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return Saved::notHere;
+  }
+  syncFolderOf(target);
+  return Saved::yes;
+}
+
+// The file's present content, read through fd.
+bool readWhole(int fd, Content& old) {
+  FILE* copy = open_memstream(&old.bytes, &old.size);
+  if (!copy) return false;
+  char block[4096];
+  off_t at = 0;
+  bool whole = false;
+  for (;;) {
+    ssize_t got = pread(fd, block, sizeof block, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      whole = got == 0;
+      break;
+    }
+    if (fwrite(block, 1, static_cast<std::size_t>(got), copy) != static_cast<std::size_t>(got)) {
+      break;
+    }
+    at += got;
+  }
+  return fclose(copy) == 0 && whole;
+}
+
+// Reserves the room a longer content needs, so that a full disk shows before
+// any byte changes. False only when the room is not there; a file system that
+// cannot reserve leaves it to the writes to find out. (A file size limit is
+// not checked by the reservation; the write runs into it, and the repair
+// below stays under it.)
+bool reserveRoom(int fd, std::size_t oldSize, std::size_t newSize) {
+  if (newSize <= oldSize || fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(oldSize),
+                                      static_cast<off_t>(newSize - oldSize)) == 0) {
+    return true;
+  }
+  return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+}
+
+// Writes the new content over the old; a write that fails part way puts the
+// old bytes back.
+bool overwrite(int fd, const Content& content, const Content& old) {
+  std::size_t done = 0;
+  bool shortened = false;
+  bool written = writeAt(fd, content.bytes, content.size, 0, done);
+  if (written && content.size < old.size) {
+    written = ftruncate(fd, static_cast<off_t>(content.size)) == 0;
+    shortened = written;
+  }
+  if (written && syncFile(fd)) return true;
+  // Only what was overwritten goes back, so that the repair does not run
+  // into the limit that stopped the write.
+  std::size_t restored;
+  writeAt(fd, old.bytes, shortened ? old.size : std::min(done, old.size), 0, restored);
+  ftruncate(fd, static_cast<off_t>(old.size));
+  syncFile(fd);
+  return false;
+}
+
+// In place, the file keeps everything it is: its names, owner, mode, access
+// list and the folder it is in.
+Saved writeInPlace(int fd, const Content& content) {
+  Content old;
+  const bool saved =
+      readWhole(fd, old) && reserveRoom(fd, old.size, content.size) && overwrite(fd, content, old);
+  std::free(old.bytes);
+  return saved ? Saved::yes : Saved::failed;
+}
+
+// The configuration itself, for reading and writing; -1 when it cannot be
+// written. A file removed since the load is made anew.
+int openForSaving(struct stat& file) {
+  int fd = open(configFileName, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(configFileName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  }
+  if (fd < 0) return -1;
+  // Anything but a plain file (a pipe, a device) is no place to save to.
+  if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -161,59 +396,16 @@ int configLoad() {
     printf("Could not load glidewarperconfig.txt\n");
     return 1;
   }
-  char piece[pieceBufferSize];
-  Word words[2];
-
-  int lineCount = 0;
-  int fileLineCount = 0;
-  while (fgets(piece, sizeof piece, file)) {
-    ++lineCount;
-    if (splitWords(piece, words) == 2 && wordIs(words[0], "File:")) ++fileLineCount;
-  }
+  int lineCount;
+  int fileLineCount;
+  countPieces(file, lineCount, fileLineCount);
   rewind(file);
-
-  ProgramConfig& config = programConfig;
-  config.configLines = static_cast<char**>(allocateArray(lineCount));
-  if (config.configLines) config.melodyFiles = static_cast<char**>(allocateArray(fileLineCount));
-  if (!config.melodyFiles) {
-    fclose(file);
-    return 1;
-  }
-  config.configLineCount = lineCount;
-
-  long pieceStart = ftell(file);
-  for (int i = 0; i < lineCount && fgets(piece, sizeof piece, file); ++i) {
-    const std::size_t length = std::strlen(piece);
-    const long pieceEnd = ftell(file);
-    // A NUL byte ends the piece's text early. What follows it is dropped, but
-    // the stored line keeps a line end of its own: written back without one,
-    // it would join the next line and change what a later load reads.
-    const bool cut = pieceStart >= 0 && pieceEnd - pieceStart > static_cast<long>(length);
-    pieceStart = pieceEnd;
-    config.configLines[i] = copyText(piece, cut ? length + 1 : length);
-    if (cut && config.configLines[i]) config.configLines[i][length] = '\n';
-    if (!config.configLines[i]) {
-      fclose(file);
-      return 1;
-    }
-    if (piece[0] == '#') continue;
-    int wordCount = splitWords(piece, words);
-    if (wordCount == 0) continue;
-    if (wordCount == 1) {
-      printf("Error in line: %s, result: %d ", piece, wordCount);
-      fclose(file);
-      return 1;
-    }
-    Applied applied = applySetting(words[0], words[1], i, fileLineCount);
-    if (applied != Applied::ok) {
-      if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
-      fclose(file);
-      return 1;
-    }
-  }
+  const bool read =
+      allocateArrays(lineCount, fileLineCount) && readPieces(file, lineCount, fileLineCount);
   fclose(file);
+  if (!read) return 1;
 
-  if (config.melodyFileCount == 0) {
+  if (programConfig.melodyFileCount == 0) {
     printf("No input file specified in glidewarperconfig.txt\n");
     return 1;
   }
@@ -226,29 +418,34 @@ int configSave() {
     printf("Could not write glidewarperconfig.txt, no configuration was loaded\n");
     return 1;
   }
-  // A stale temporary file from an interrupted save is simply replaced;
-  // O_EXCL then makes sure we write a fresh file of our own, not through a
-  // link or into something that is not a plain file.
-  unlink(saveTempName);
-  int fd = open(saveTempName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (!out) {
-    if (fd >= 0) {
-      close(fd);
-      unlink(saveTempName);
-    }
+  struct stat file;
+  int fd = openForSaving(file);
+  if (fd < 0) {
     printf("Could not open glidewarperconfig.txt for writing\n");
     return 1;
   }
-  // The rewritten file keeps the permissions the user gave the old one.
-  // Failing that is not worth failing the save over.
-  struct stat old;
-  if (stat(configFileName, &old) == 0) fchmod(fd, old.st_mode & 07777);
+  // Past a file size limit a write would end the program half way; ignored,
+  // the signal leaves a failed write that the save can undo. Signals that
+  // would end the program (Ctrl+C among them) wait until the save is over, so
+  // that it leaves neither a half-written file nor a stray temporary one.
+  struct sigaction ignore {
+  }, previousAction;
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, &previousAction);
+  sigset_t all, previousMask;
+  sigfillset(&all);
+  sigdelset(&all, SIGXFSZ);  // left pending, it would end the program once let through
+  pthread_sigmask(SIG_BLOCK, &all, &previousMask);
 
-  bool written = writeAll(out);
-  bool closed = fclose(out) == 0;
-  if (!written || !closed || rename(saveTempName, configFileName) != 0) {
-    unlink(saveTempName);
+  Content content;
+  Saved saved = buildContent(content) ? replaceWhole(fd, file, content) : Saved::failed;
+  if (saved == Saved::notHere) saved = writeInPlace(fd, content);
+  std::free(content.bytes);
+  close(fd);
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  sigaction(SIGXFSZ, &previousAction, nullptr);
+  if (saved != Saved::yes) {
     printf("Could not write glidewarperconfig.txt, it was left as it was\n");
     return 1;
   }

@@ -1,13 +1,18 @@
 #include "config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -189,15 +194,16 @@ TEST_F(ConfigTest, SaveKeepsPermissionsAndNeverLosesTheFile) {
   ASSERT_EQ(save().result, 0);
   struct stat st;
   EXPECT_TRUE(stat(configFileName, &st) == 0 && (st.st_mode & 0777) == 0600);
-  const std::string before = saved();
   programConfig.defaultInput = 3;
 
-  // The temporary file cannot be created: even root cannot open a directory.
+  // Whatever goes by the old temporary name is the user's and stays; the
+  // save takes a name of its own.
   std::filesystem::create_directory(dir.file("glidewarperconfig.txt.tmp"));
   LoadResult r = save();
-  EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.output, "Could not open glidewarperconfig.txt for writing\n");
-  EXPECT_EQ(saved(), before);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(saved(), "DefaultInput: 3\nFile: a\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("glidewarperconfig.txt.tmp")));
   std::filesystem::remove(dir.file("glidewarperconfig.txt.tmp"));
 
   // Writing fails part way: a file size limit binds root too. It binds the
@@ -219,6 +225,244 @@ TEST_F(ConfigTest, SaveKeepsPermissionsAndNeverLosesTheFile) {
   EXPECT_EQ(r.output, "Could not write glidewarperconfig.txt, it was left as it was\n");
   EXPECT_EQ(saved(), large);
   EXPECT_FALSE(std::filesystem::exists(dir.file("glidewarperconfig.txt.tmp")));
+}
+
+// The names in a folder: a save leaves nothing behind and takes nothing away.
+std::set<std::string> namesIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+struct stat statOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+constexpr uid_t nobody = 65534;
+
+// The user the tests save as where permission bits must count: root passes
+// them, so as root the effective user and group become nobody's for the
+// lifetime of the object.
+struct AsOrdinaryUser {
+  bool switched = false;
+  AsOrdinaryUser() {
+    if (geteuid() == 0) switched = setegid(nobody) == 0 && seteuid(nobody) == 0;
+  }
+  ~AsOrdinaryUser() {
+    if (!switched) return;
+    EXPECT_EQ(seteuid(0), 0);
+    EXPECT_EQ(setegid(0), 0);
+  }
+  static uid_t id() { return geteuid() == 0 ? nobody : geteuid(); }
+  static gid_t group() { return geteuid() == 0 ? nobody : getegid(); }
+};
+
+// Comments enough for a file of `bytes` bytes after its two setting lines.
+std::string filledTo(std::size_t bytes) {
+  std::string text = "File: a\nDefaultInput: 1\n";
+  while (text.size() + 100 <= bytes) text += "#" + std::string(98, 'x') + "\n";
+  if (text.size() < bytes) text += "#" + std::string(bytes - text.size() - 2, 'y') + "\n";
+  return text;
+}
+
+TEST_F(ConfigTest, SaveThroughSymlinksWritesTheirTargetAndKeepsTheLinks) {
+  std::filesystem::create_directory(dir.file("dotfiles"));
+  dir.write("dotfiles/gw.txt", "DefaultInput: 1\nFile: a\n");
+  ASSERT_EQ(symlink("dotfiles/gw.txt", "middle"), 0);
+  ASSERT_EQ(symlink("middle", configFileName), 0);
+  ASSERT_EQ(configLoad(), 0);
+  programConfig.defaultInput = 4;
+  LoadResult r = save();
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(readFile(dir.file("dotfiles/gw.txt")), "DefaultInput: 4\nFile: a\n");
+  EXPECT_EQ(std::filesystem::read_symlink(configFileName), "middle");
+  EXPECT_EQ(std::filesystem::read_symlink("middle"), "dotfiles/gw.txt");
+  EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{"dotfiles", "middle", configFileName}));
+  EXPECT_EQ(namesIn(dir.file("dotfiles")), std::set<std::string>{"gw.txt"});
+}
+
+TEST_F(ConfigTest, SaveKeepsModeOwnerAndGroup) {
+  for (mode_t mode : {0600, 0640, 0604, 0751}) {
+    ASSERT_EQ(load("DefaultInput: 1\nFile: a\n").result, 0);
+    ASSERT_EQ(chmod(configFileName, mode), 0);
+    const ino_t inode = statOf(configFileName).st_ino;
+    programConfig.defaultInput = static_cast<int>(mode);
+    EXPECT_EQ(save().result, 0);
+    // Replaced whole, so that no moment shows a half-written file.
+    EXPECT_NE(statOf(configFileName).st_ino, inode);
+    EXPECT_EQ(saved(), "DefaultInput: " + std::to_string(mode) + "\nFile: a\n");
+    EXPECT_EQ(statOf(configFileName).st_mode & 07777, mode) << std::oct << mode;
+  }
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another user takes root";
+
+  ASSERT_EQ(chown(configFileName, 4321, 4322), 0);
+  programConfig.defaultInput = 5;
+  EXPECT_EQ(save().result, 0);
+  EXPECT_EQ(saved(), "DefaultInput: 5\nFile: a\n");
+  struct stat st = statOf(configFileName);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+
+  // An ordinary user cannot give a new file to root; root's file, writable
+  // for all, is then written in place and stays root's.
+  ASSERT_EQ(chown(configFileName, 0, 0), 0);
+  ASSERT_EQ(chmod(configFileName, 0666), 0);
+  ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+  programConfig.defaultInput = 6;
+  {
+    AsOrdinaryUser ordinary;
+    ASSERT_TRUE(ordinary.switched);
+    EXPECT_EQ(save().result, 0);
+  }
+  EXPECT_EQ(saved(), "DefaultInput: 6\nFile: a\n");
+  st = statOf(configFileName);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{configFileName});
+}
+
+TEST_F(ConfigTest, HardLinkedFileStaysOneFileAndOtherNamesStayAlone) {
+  ASSERT_EQ(load("DefaultInput: 1\nFile: a\n").result, 0);
+  ASSERT_EQ(link(configFileName, "also.txt"), 0);
+  dir.write("glidewarperconfig.txt.tmp", "mine\n");
+  programConfig.defaultInput = 6;
+  EXPECT_EQ(save().result, 0);
+  EXPECT_EQ(saved(), "DefaultInput: 6\nFile: a\n");
+  EXPECT_EQ(readFile(dir.file("also.txt")), saved());
+  const struct stat config = statOf(configFileName);
+  EXPECT_EQ(config.st_ino, statOf("also.txt").st_ino);
+  EXPECT_EQ(config.st_nlink, 2u);
+  EXPECT_EQ(readFile(dir.file("glidewarperconfig.txt.tmp")), "mine\n");
+  EXPECT_EQ(namesIn(dir.path),
+            (std::set<std::string>{"also.txt", configFileName, "glidewarperconfig.txt.tmp"}));
+}
+
+// As root the folder's bits would not stop the save; it runs as nobody then.
+TEST_F(ConfigTest, FolderThatCannotBeWrittenSavesAWritableFileInPlaceOnly) {
+  ASSERT_EQ(load("DefaultInput: 1\nFile: a\n").result, 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(configFileName, AsOrdinaryUser::id(), AsOrdinaryUser::group()), 0);
+  }
+  ASSERT_EQ(chmod(configFileName, 0644), 0);
+  ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
+  const ino_t inode = statOf(configFileName).st_ino;
+  programConfig.defaultInput = 2;
+  LoadResult r;
+  {
+    AsOrdinaryUser ordinary;
+    r = save();
+  }
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(saved(), "DefaultInput: 2\nFile: a\n");
+  EXPECT_EQ(statOf(configFileName).st_ino, inode);
+
+  // A file that cannot be written either is left alone.
+  ASSERT_EQ(chmod(configFileName, 0444), 0);
+  programConfig.defaultInput = 3;
+  {
+    AsOrdinaryUser ordinary;
+    r = save();
+  }
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.output, "Could not open glidewarperconfig.txt for writing\n");
+  EXPECT_EQ(saved(), "DefaultInput: 2\nFile: a\n");
+  EXPECT_EQ(statOf(configFileName).st_mode & 07777, 0444u);
+  chmod(dir.path.c_str(), 0700);
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{configFileName});
+}
+
+// In place, a write that fails part way must put back what it overwrote. The
+// size limit's signal is left at its default here: ending the program half
+// way would be the worst failure of all.
+TEST_F(ConfigTest, WriteInPlaceThatFailsPartWayPutsTheOldBytesBack) {
+  const std::string large = filledTo(20000);
+  ASSERT_EQ(load(large).result, 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(configFileName, AsOrdinaryUser::id(), AsOrdinaryUser::group()), 0);
+  }
+  ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
+  rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  // Past the limit after 8192 bytes, and, growing by ten bytes, at its very end.
+  const struct {
+    rlim_t limit;
+    int defaultInput;
+  } cases[] = {{8192, 2}, {large.size(), INT_MIN}};
+  for (const auto& c : cases) {
+    programConfig.defaultInput = c.defaultInput;
+    rlimit limited = old;
+    limited.rlim_cur = c.limit;
+    LoadResult r;
+    {
+      AsOrdinaryUser ordinary;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+      r = save();
+      setrlimit(RLIMIT_FSIZE, &old);
+    }
+    EXPECT_EQ(r.result, 1) << c.limit;
+    EXPECT_EQ(r.output, "Could not write glidewarperconfig.txt, it was left as it was\n");
+    EXPECT_EQ(saved(), large) << c.limit;
+  }
+  chmod(dir.path.c_str(), 0700);
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{configFileName});
+}
+
+// A full device has no room for a second copy, but the file's own room is
+// enough for content of the same length. Needs a small tmpfs of our own, in a
+// mount namespace of our own so that nothing outside sees it.
+TEST_F(ConfigTest, FullDeviceIsSavedInPlaceOrLeftWhole) {
+  const std::string device = dir.file("device");
+  std::filesystem::create_directory(device);
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("gwtest", device.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  {
+    ScopedChdir onDevice(device);
+    // Whole pages, so that any growth needs a page the device does not have.
+    const std::string content = filledTo(16384);
+    ASSERT_EQ(content.size(), 16384u);
+    std::filesystem::remove(dir.file(configFileName));
+    dir.write("device/glidewarperconfig.txt", content);
+    configReset();
+    ASSERT_EQ(configLoad(), 0);
+    int filler = open("filler", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(filler, 0);
+    const std::string block(4096, 'f');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    close(filler);
+    const ino_t inode = statOf(configFileName).st_ino;
+
+    programConfig.defaultInput = 2;
+    LoadResult r = save();
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.output, "");
+    std::string expected = content;
+    expected.replace(expected.find("DefaultInput: 1"), 15, "DefaultInput: 2");
+    EXPECT_EQ(readFile(configFileName), expected);
+    EXPECT_EQ(statOf(configFileName).st_ino, inode);
+
+    // Growing needs a page more: that shows before a byte changes.
+    const timespec modified = statOf(configFileName).st_mtim;
+    programConfig.defaultInput = INT_MIN;
+    r = save();
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.output, "Could not write glidewarperconfig.txt, it was left as it was\n");
+    EXPECT_EQ(readFile(configFileName), expected);
+    const timespec after = statOf(configFileName).st_mtim;
+    EXPECT_TRUE(after.tv_sec == modified.tv_sec && after.tv_nsec == modified.tv_nsec);
+    EXPECT_EQ(namesIn("."), (std::set<std::string>{configFileName, "filler"}));
+  }
+  EXPECT_EQ(umount2(device.c_str(), MNT_DETACH), 0);
 }
 
 int allocationsLeft;

@@ -21,6 +21,16 @@ int promptAnyKey();
 // pseudo-terminal or a pipe. Not to be called while a read waits.
 void keyInputAttach(int fd);
 
+// Keeps a terminal on the key input quiet from now until the program ends:
+// no echo and no line editing, so that keys typed while no prompt waits reach
+// the next one as typed. Ctrl+C still ends the program between prompts, and
+// is the key code 3 while one waits. The terminal's mode comes back with
+// keyInputRelease, when the program exits or returns from main, and when a
+// signal whose default is to end the program arrives. Does nothing for a pipe
+// or a file.
+void keyInputHold();
+void keyInputRelease();
+
 // How long after ESC a terminal has to send the rest of a key's sequence
 // before the ESC counts as the Escape key on its own.
 constexpr int escapeTimeoutMs = 50;

@@ -1,6 +1,7 @@
 // Keys from standard input. A terminal is switched to raw input for each read
-// and its escape sequences are decoded into the PC keyboard's codes; from a
-// pipe or a file every byte is a key code as it stands.
+// (and, once held, kept quiet between reads as well) and its escape sequences
+// are decoded into the PC keyboard's codes; from a pipe or a file every byte
+// is a key code as it stands.
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 
 #include "console.h"
 #include "keydecoder.h"
@@ -20,13 +22,15 @@ struct KeyInput {
   bool opened = false;
   bool terminal = false;
   bool ended = false;
+  bool held = false;  // quiet between reads too, until released
+  termios heldFrom{};
   KeyDecoder decoder;  // also holds the pending second code of an extended key
 };
 
 KeyInput keyInput;
 
 // What the signal handler needs to put the terminal back when a signal ends
-// the program while a read waits; the mode is written before the fd is set.
+// the program; the mode is written before the fd is set.
 termios modeToRestore;
 volatile sig_atomic_t rawTerminalFd = -1;
 
@@ -46,17 +50,15 @@ void restoreTerminalAndEnd(int signal) {
   raise(signal);
 }
 
-struct RawMode {
-  int fd = -1;
-  termios saved{};
+// The ending signals this program left at their default, now restoring the
+// terminal first.
+struct RestoringSignals {
   struct sigaction previous[endingSignalCount];
   bool replaced[endingSignalCount] = {};
 };
 
-bool enterRawMode(RawMode& raw, int fd) {
-  if (tcgetattr(fd, &raw.saved) != 0) return false;
-  raw.fd = fd;
-  modeToRestore = raw.saved;
+void watchForEndingSignals(RestoringSignals& signals, int fd, const termios& mode) {
+  modeToRestore = mode;
   std::atomic_signal_fence(std::memory_order_seq_cst);  // the mode is complete before the fd shows
   rawTerminalFd = fd;
   struct sigaction restoring {};
@@ -64,19 +66,60 @@ bool enterRawMode(RawMode& raw, int fd) {
   sigemptyset(&restoring.sa_mask);
   for (int i = 0; i < endingSignalCount; ++i) {
     // Signals the program ignores or handles itself are left to it.
-    if (sigaction(endingSignals[i], nullptr, &raw.previous[i]) == 0 &&
-        !(raw.previous[i].sa_flags & SA_SIGINFO) && raw.previous[i].sa_handler == SIG_DFL) {
-      raw.replaced[i] = sigaction(endingSignals[i], &restoring, nullptr) == 0;
+    if (sigaction(endingSignals[i], nullptr, &signals.previous[i]) == 0 &&
+        !(signals.previous[i].sa_flags & SA_SIGINFO) && signals.previous[i].sa_handler == SIG_DFL) {
+      signals.replaced[i] = sigaction(endingSignals[i], &restoring, nullptr) == 0;
     }
   }
-  termios mode = raw.saved;
-  // Every byte as typed: Enter stays 13, Ctrl+C, Ctrl+S and Ctrl+Z arrive as
-  // keys. Output processing stays on, so lines printed meanwhile (the audio
-  // thread's messages) still start at the left margin.
+}
+
+void stopWatching(RestoringSignals& signals) {
+  rawTerminalFd = -1;
+  for (int i = 0; i < endingSignalCount; ++i) {
+    if (signals.replaced[i]) sigaction(endingSignals[i], &signals.previous[i], nullptr);
+    signals.replaced[i] = false;
+  }
+}
+
+RestoringSignals heldSignals;
+
+// Every byte as typed: no echo, no line editing, Enter stays 13, Ctrl+S and
+// Ctrl+Q arrive as keys. Output processing stays on, so lines printed
+// meanwhile (the audio thread's messages) still start at the left margin.
+void makeQuiet(termios& mode) {
   mode.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
-  mode.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  mode.c_lflag &= ~(ECHO | ECHONL | ICANON | IEXTEN);
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
+}
+
+// Between prompts Ctrl+C still ends the program, as it does in any console
+// program; every other key waits for the next prompt as the code it is.
+termios heldMode(const termios& original) {
+  termios mode = original;
+  makeQuiet(mode);
+  mode.c_cc[VQUIT] = _POSIX_VDISABLE;
+  mode.c_cc[VSUSP] = _POSIX_VDISABLE;
+  return mode;
+}
+
+struct RawMode {
+  int fd = -1;
+  termios saved{};
+  bool watching = false;
+  RestoringSignals signals;
+};
+
+bool enterRawMode(RawMode& raw, int fd, bool held) {
+  if (tcgetattr(fd, &raw.saved) != 0) return false;
+  raw.fd = fd;
+  // A held terminal is watched already, for the mode it was held from.
+  raw.watching = !held;
+  if (raw.watching) watchForEndingSignals(raw.signals, fd, raw.saved);
+  termios mode = raw.saved;
+  makeQuiet(mode);
+  // Ctrl+C, Ctrl+\ and Ctrl+Z are keys while a prompt waits.
+  mode.c_lflag &= ~ISIG;
   // TCSANOW rather than TCSAFLUSH: keys typed ahead are answered, not dropped.
   tcsetattr(fd, TCSANOW, &mode);
   return true;
@@ -85,10 +128,7 @@ bool enterRawMode(RawMode& raw, int fd) {
 void leaveRawMode(RawMode& raw) {
   if (raw.fd < 0) return;
   tcsetattr(raw.fd, TCSANOW, &raw.saved);
-  rawTerminalFd = -1;
-  for (int i = 0; i < endingSignalCount; ++i) {
-    if (raw.replaced[i]) sigaction(endingSignals[i], &raw.previous[i], nullptr);
-  }
+  if (raw.watching) stopWatching(raw.signals);
 }
 
 long long nowMs() {
@@ -129,7 +169,7 @@ ByteRead readByte(int fd, unsigned char& byte, int timeoutMs) {
 
 int readTerminalKey(KeyInput& input) {
   RawMode raw;
-  enterRawMode(raw, input.fd);
+  enterRawMode(raw, input.fd, input.held);
   int code;
   while ((code = keyDecoderTake(input.decoder)) < 0) {
     unsigned char byte;
@@ -176,6 +216,31 @@ bool keyInputEnded() {
 }
 
 void keyInputAttach(int fd) {
+  keyInputRelease();
   keyInput = KeyInput{};
   keyInput.fd = fd;
+}
+
+void keyInputHold() {
+  KeyInput& input = keyInput;
+  termios original;
+  if (input.held || tcgetattr(input.fd, &original) != 0) return;
+  input.opened = true;
+  input.terminal = true;
+  input.held = true;
+  input.heldFrom = original;
+  watchForEndingSignals(heldSignals, input.fd, original);
+  const termios mode = heldMode(original);
+  tcsetattr(input.fd, TCSANOW, &mode);
+  // Every way out through exit or a return from main puts the terminal back.
+  static bool registered = false;
+  if (!registered) registered = atexit(keyInputRelease) == 0;
+}
+
+void keyInputRelease() {
+  KeyInput& input = keyInput;
+  if (!input.held) return;
+  input.held = false;
+  tcsetattr(input.fd, TCSANOW, &input.heldFrom);
+  stopWatching(heldSignals);
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -114,6 +116,106 @@ TEST_F(TerminalKeys, ASignalThatEndsTheProgramRestoresTheTerminal) {
   termios after;
   tcgetattr(slave, &after);
   EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+}
+
+bool sameMode(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
+         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+// Keys the terminal's line mode would echo, edit, swallow or turn into a
+// signal, typed while no read waits, and the codes they must arrive as:
+// Backspace, Ctrl+U, Ctrl+W, Ctrl+V (which would quote the next key), Ctrl+R,
+// Ctrl+D, Ctrl+S, Ctrl+Q, Ctrl+Z, Ctrl+\ and Enter.
+const char typedAhead[] = "ab\x7f\x15\x17\x16\x12\x04\x13\x11\x1a\x1c\r";
+const int typedAheadCodes[] = {'a', 'b', 127, 21, 23, 22, 18, 4, 19, 17, 26, 28, 13};
+
+TEST_F(TerminalKeys, HeldTerminalStaysQuietBetweenReadsAndGivesEveryKeyAsTyped) {
+  keyInputHold();
+  termios held;
+  ASSERT_EQ(tcgetattr(slave, &held), 0);
+  EXPECT_EQ(held.c_lflag & (ECHO | ICANON | IEXTEN), 0u);
+  EXPECT_TRUE(held.c_lflag & ISIG);  // Ctrl+C still ends the program between prompts
+  EXPECT_EQ(held.c_cc[VINTR], cooked.c_cc[VINTR]);
+  EXPECT_EQ(held.c_cc[VQUIT], _POSIX_VDISABLE);
+  EXPECT_EQ(held.c_cc[VSUSP], _POSIX_VDISABLE);
+  EXPECT_TRUE(held.c_oflag & OPOST);
+
+  writeAll(master, typedAhead);
+  for (int code : typedAheadCodes) EXPECT_EQ(readKey(), code);
+  // The pseudo-terminal echoes by default; nothing came back.
+  pollfd echoed{master, POLLIN, 0};
+  EXPECT_EQ(poll(&echoed, 1, 100), 0);
+  termios between;
+  tcgetattr(slave, &between);
+  EXPECT_TRUE(sameMode(between, held));
+
+  // While a read waits, Ctrl+C is a key.
+  int key = 0;
+  std::thread reader([&] { key = readKey(); });
+  EXPECT_TRUE(waitForRaw(slave));
+  writeAll(master, "\x03");
+  reader.join();
+  EXPECT_EQ(key, 3);
+
+  keyInputRelease();
+  termios after;
+  tcgetattr(slave, &after);
+  EXPECT_TRUE(sameMode(after, cooked));
+}
+
+// Each way a held program can end, in a child whose controlling terminal is
+// the test's: the terminal must be as it was before the hold.
+TEST_F(TerminalKeys, HeldTerminalComesBackOnEveryWayOut) {
+  enum Way { exits, ctrlCBetweenPrompts, ctrlCAtAPrompt, terminated, hungUp };
+  const struct {
+    Way way;
+    const char* name;
+    int signal;  // 0: ends normally with status 0
+  } cases[] = {{exits, "exit", 0},
+               {ctrlCBetweenPrompts, "Ctrl+C between prompts", SIGINT},
+               {ctrlCAtAPrompt, "Ctrl+C at a prompt, then exit", 0},
+               {terminated, "SIGTERM", SIGTERM},
+               {hungUp, "SIGHUP", SIGHUP}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(10);  // never outlives a test that went wrong
+      setsid();
+      if (ioctl(slave, TIOCSCTTY, 0) != 0) _exit(2);
+      keyInputHold();
+      if (write(ready[1], "r", 1) != 1) _exit(2);
+      if (c.way == ctrlCAtAPrompt) exit(readKey() == 3 ? 0 : 3);
+      if (c.way == exits) exit(0);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    if (c.way == ctrlCBetweenPrompts) writeAll(master, "\x03");
+    if (c.way == ctrlCAtAPrompt) {
+      EXPECT_TRUE(waitForRaw(slave));
+      writeAll(master, "\x03");
+    }
+    if (c.way == terminated || c.way == hungUp) kill(child, c.signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (c.signal) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    termios after;
+    tcgetattr(slave, &after);
+    EXPECT_TRUE(sameMode(after, cooked));
+  }
 }
 
 void ignoreSignal(int) {}

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -124,48 +125,71 @@ TEST_F(Faults, ServerKilledBeforeAFileStartsEndsTheRunOnTheNextKey) {
   expectTerminalRestored();
 }
 
-// As root the folder's permission bits do not stop the program, so it runs
-// with the capabilities that let root pass them taken away.
-TEST_F(Faults, ConfigurationFolderThatCannotBeWrittenLeavesTheFileAndGoesOn) {
+// As root the permission bits do not stop the program, so it runs with the
+// capabilities that let root pass them taken away. The folder belongs to
+// nobody and cannot be written; the configuration can be written only when it
+// is root's own. (An immutable file or a read-only bind mount would do as
+// well here, but not on every file system; the capabilities work anywhere.)
+TEST_F(Faults, ConfigurationInAFolderThatCannotBeWrittenIsSavedOnlyWhenItCanBeWritten) {
   if (geteuid() != 0) GTEST_SKIP() << "the folder is made unwritable as root would see it";
   startServer();
   startTone({"440"});
   dir.write("melody.txt", "440\n200 440\n");
   writeConfig("DefaultInput: 0\nDefaultOutput: 0\n", {"melody.txt"});
   const std::string before = readFile(dir.file("glidewarperconfig.txt"));
-  // Owned by nobody, readable but not writable by anyone else.
-  for (const char* name : {"melody.txt", "glidewarperconfig.txt"}) {
-    ASSERT_EQ(chown(dir.file(name).c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(dir.file(name).c_str(), 0644), 0);
+  std::string after = before;
+  after.replace(after.find("DefaultInput: 0"), 15, "DefaultInput: 1");
+
+  for (uid_t owner : {uid_t{0}, uid_t{65534}}) {
+    const bool writable = owner == 0;
+    SCOPED_TRACE(writable ? "writable file" : "file that cannot be written");
+    chmod(dir.path.c_str(), 0755);
+    dir.write("glidewarperconfig.txt", before);
+    for (const char* name : {"melody.txt", "glidewarperconfig.txt"}) {
+      ASSERT_EQ(chown(dir.file(name).c_str(), owner, owner), 0);
+      ASSERT_EQ(chmod(dir.file(name).c_str(), 0644), 0);
+    }
+    ASSERT_EQ(chown(dir.path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
+
+    SpawnOptions o;
+    o.argv = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--",
+              GW_PROGRAM_PATH};
+    o.env = env;
+    o.cwd = dir.path;
+    o.terminal = true;
+    ASSERT_TRUE(spawnChild(program, o));
+    expectOutput("for default ('0')\n", startupSeconds);
+    sendKeys(program, "1");
+    expectOutput("Key pressed: '1' (ASCII code: '49')\n");
+    if (!writable) expectOutput("Could not open glidewarperconfig.txt for writing\n");
+    expectOutput("Num channels = 1.\n");
+    expectOutput("Opening file melody.txt\n");
+    expectOutput("Press space to proceed, 'x' to exit\n");
+    sendKeys(program, " ");
+    expectOutput("Wire on, file melody.txt.\n");
+    letRun(0.5);
+    sendKeys(program, " ");
+    expectOutput("Finished. gNumNoInputs = 0\n");
+    expectExit(0, false);
+    expectNoSanitizerReport();
+    EXPECT_FALSE(printed("Could not write"));
+    if (writable) {
+      EXPECT_FALSE(printed("Could not open"));
+    }
+    endChild(program);
+
+    chmod(dir.path.c_str(), 0755);
+    EXPECT_EQ(readFile(dir.file("glidewarperconfig.txt")), writable ? after : before);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("glidewarperconfig.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, owner);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_FALSE(access(dir.file("glidewarperconfig.txt.tmp").c_str(), F_OK) == 0);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+      EXPECT_NE(entry.path().filename().string().rfind("glidewarperconfig.txt.", 0), 0u)
+          << "left behind: " << entry.path();
   }
-  ASSERT_EQ(chown(dir.path.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
-
-  SpawnOptions o;
-  o.argv = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--",
-            GW_PROGRAM_PATH};
-  o.env = env;
-  o.cwd = dir.path;
-  o.terminal = true;
-  ASSERT_TRUE(spawnChild(program, o));
-  expectOutput("for default ('0')\n", startupSeconds);
-  sendKeys(program, "1");
-  expectOutput("Key pressed: '1' (ASCII code: '49')\n");
-  expectOutput("Could not open glidewarperconfig.txt for writing\n");
-  expectOutput("Num channels = 1.\n");
-  expectOutput("Opening file melody.txt\n");
-  expectOutput("Press space to proceed, 'x' to exit\n");
-  sendKeys(program, " ");
-  expectOutput("Wire on, file melody.txt.\n");
-  letRun(0.5);
-  sendKeys(program, " ");
-  expectOutput("Finished. gNumNoInputs = 0\n");
-  expectExit(0, false);
-  expectNoSanitizerReport();
-
-  chmod(dir.path.c_str(), 0755);
-  EXPECT_EQ(readFile(dir.file("glidewarperconfig.txt")), before);
-  EXPECT_FALSE(access(dir.file("glidewarperconfig.txt.tmp").c_str(), F_OK) == 0);
 }
 
 TEST_F(Faults, MelodyFileRemovedAfterStartUpEndsWithTheErrorReport) {
