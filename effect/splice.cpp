@@ -35,6 +35,10 @@ constexpr float coarseTolerance = 0.15f;
 constexpr int maxRefined = 4;
 // A landing this close to a whole frame ends the search for a rounder one.
 constexpr double spliceRoundingGoal = 0.15;
+// A match this close to perfect, this close to a whole frame, is a landing
+// whole periods away that needs no rounding.
+constexpr float wholeScore = 0.999f;
+constexpr double wholeFraction = 0.02;
 
 int framesOf(double seconds, int rate) {
   return std::max(1, static_cast<int>(seconds * rate + 0.5));
@@ -126,7 +130,8 @@ Refined refine(const float* ref, float refEnergy, const float* start, int window
 }  // namespace
 
 bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
-                  float* scratch, SpliceMatch& match, double carry, int roundingReach) {
+                  float* scratch, SpliceMatch& match, double carry, int roundingReach,
+                  int wholeLast) {
   if (last < first) return false;
   const float* ref = x + refEnd - window + 1;
   const float* start = x - shift - window + 1;  // + c: the stretch ending at c - shift
@@ -153,6 +158,7 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   };
   Refined exact{0, -2, 0};
   int exactCount = 0;
+  bool settled = false;  // the nearest good landing is chosen
   for (int n = 0; n < count; ++n) {
     const int k = coarseIndex(n);
     scratch[k] = similarity(ref, refCoarse, start + first + k * step, window, step);
@@ -161,10 +167,25 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
     if (coarsePeak(m) && scratch[m] >= 1 - coarseTolerance) {
       const Refined peak = refine(ref, refFine, start, window, first + m * step);
       if (peak.score >= 1 - spliceNearTolerance) {
-        // Farther peaks only within reach: long jumps build up delay.
-        if (exactCount > 0 && std::abs(peak.position - near) > roundingReach) break;
-        if (exactCount == 0 || rounding(peak) < rounding(exact)) exact = peak;
-        if (++exactCount == maxRefined || rounding(exact) <= spliceRoundingGoal) break;
+        // A steady tone whose periods fill a whole number of frames: landing
+        // there needs no rounding at all, which a pure tone would hear.
+        if (peak.score >= wholeScore && std::fabs(peak.fraction) <= wholeFraction &&
+            peak.position <= wholeLast) {
+          exact = peak;
+          exactCount = 1;
+          break;
+        }
+        if (!settled) {
+          // Farther peaks only within reach: long jumps build up delay.
+          if (exactCount > 0 && std::abs(peak.position - near) > roundingReach) {
+            settled = true;
+          } else {
+            if (exactCount == 0 || rounding(peak) < rounding(exact)) exact = peak;
+            if (++exactCount == maxRefined || rounding(exact) <= spliceRoundingGoal) settled = true;
+          }
+        }
+        // Only a steady tone goes on looking for such a whole landing.
+        if (settled && exact.score < wholeScore) break;
       }
     }
   }
@@ -277,7 +298,7 @@ namespace {
 // early jump, when it may: `pos` itself when an early jump finds no close
 // match. [low, high] are the positions allowed for this output frame.
 int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldest, int frames,
-         bool ahead, bool early) {
+         int frame, bool ahead, bool early) {
   const SpliceState& s = spliceState;
   // The move that led here; the candidates' stretches end as far before them.
   const int shift = std::clamp(pos - c.lastRead, 0, frames);
@@ -298,8 +319,12 @@ int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldes
     c.sinceSearch = 0;
     SpliceMatch match;
     const float floor = early ? earlyFloor : matchFloor;
+    // A whole landing forward lags the output frame, so that the slower
+    // moves of a downward note cannot carry it past the newest frame before
+    // the block ends.
+    const int wholeLast = ahead ? last : std::min(last, frame);
     if (spliceSearch(x, s.window, c.lastRead, shift, first, last, pos, s.scratch, match, c.carry,
-                     s.earlyLag) &&
+                     s.earlyLag, wholeLast) &&
         match.score >= floor) {
       const double ideal = match.position + match.fraction + c.carry;
       const int target = std::clamp(static_cast<int>(std::lround(ideal)), low, high);
@@ -356,11 +381,11 @@ int spliceProcess(DelayChannel* channel, const void* input, void* output) {
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
     if (pos > high || pos < low) {
-      pos = jump(c, x, pos, low, high, oldest, frames, pos > high, false);
+      pos = jump(c, x, pos, low, high, oldest, frames, i, pos > high, false);
     } else if (i - pos > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
                static_cast<double>(channel->note->frequency) < state.baseFrequency) {
       // A downward note lets the lag grow; a close match takes it back early.
-      pos = jump(c, x, pos, low, high, oldest, frames, false, true);
+      pos = jump(c, x, pos, low, high, oldest, frames, i, false, true);
     }
     std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
                 channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,

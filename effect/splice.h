@@ -4,6 +4,8 @@
 // happened. Chosen with "Splice: matched"; block jumps stay the default.
 #pragma once
 
+#include <climits>
+
 #include "config.h"
 #include "effect.h"
 
@@ -68,13 +70,16 @@ struct SpliceMatch {
 // spliceNearTolerance of the best, takes the one nearest to `near`; but when
 // that one matches within the tolerance of perfectly, a farther one as good
 // and at most `roundingReach` frames from `near` is taken if its landing
-// (its fraction plus `carry`) lies nearer a whole frame. `x` is indexed by
+// (its fraction plus `carry`) lies nearer a whole frame. Before all of these,
+// a near-perfect match that falls on a whole frame (whole periods of a steady
+// tone away) anywhere up to `wholeLast` is taken. `x` is indexed by
 // frame (negative indices allowed); every sample compared must exist.
 // `scratch` holds (last - first) / spliceCoarseStep + 2 scores. Returns
 // false when the scores have no peak (silence, a constant).
 constexpr float spliceNearTolerance = 0.01f;
 bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
-                  float* scratch, SpliceMatch& match, double carry = 0, int roundingReach = 0);
+                  float* scratch, SpliceMatch& match, double carry = 0, int roundingReach = 0,
+                  int wholeLast = INT_MIN);
 
 // Shared with the block processor: one frame of the melody's clock, and the
 // delay report with the block count.

@@ -4,6 +4,7 @@
 #include "splice.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -83,6 +84,31 @@ TEST(SpliceSearch, WithinReachTheLandingNearestAWholeFrameWins) {
   EXPECT_EQ(periodsBack(0, 300), 1);     // two periods are out of reach
   EXPECT_EQ(periodsBack(0, 441), 2);     // 0.1 off beats 0.45 off
   EXPECT_EQ(periodsBack(0.45, 441), 1);  // with the carry, one period lands on a whole frame
+}
+
+// 660 Hz at 44100 frames per second: 11 periods are exactly 735 frames. A
+// landing there needs no rounding, so it beats every nearer one, but only up
+// to the last candidate allowed for it; a tone with vibrato never qualifies.
+TEST(SpliceSearch, AWholeFrameLandingOfASteadyToneWinsWithinItsLimit) {
+  const double period = 44100.0 / 660;
+  std::vector<float> samples(8000), scratch(800), wobbly(8000);
+  double phase = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = periodic(static_cast<double>(i), period);
+    // ±20 cents at 5 Hz.
+    phase += 1 / (period * std::pow(2.0, 20 / 1200.0 * std::sin(2 * M_PI * 5 * i / 44100.0)));
+    wobbly[i] = periodic(phase * period, period);
+  }
+  auto jumpBack = [&](const std::vector<float>& input, int wholeLast) {
+    SpliceMatch match{};
+    EXPECT_TRUE(spliceSearch(input.data() + 4000, 220, 0, 1, 1 - 1200, 1 - 30, 1, scratch.data(),
+                             match, 0, 441, wholeLast));
+    return 1 - match.position;
+  };
+  EXPECT_EQ(jumpBack(samples, 0), 735);
+  EXPECT_NE(jumpBack(samples, -800), 735);  // beyond its limit
+  EXPECT_LT(jumpBack(samples, INT_MIN), 441);
+  EXPECT_LT(jumpBack(wobbly, 0), 441);
 }
 
 TEST(SpliceSearch, SilenceAndAConstantHaveNoPeak) {
