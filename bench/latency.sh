@@ -23,8 +23,6 @@ echo "work: $work" >&2
 export JACK_DEFAULT_SERVER=gwlat$$ JACK_NO_START_SERVER=1
 exec 9>/tmp/gw-jack.lock
 
-printf 'File: unity.txt\nDefaultKeyCode: 32\nDefaultKeyName: space\nDefaultInput: 1\nDefaultOutput: 1\n' \
-  >"$work/glidewarperconfig.txt"
 printf '440\n100000 440\n' >"$work/unity.txt"
 
 # measure PERIOD COMMAND...: the round trip in frames through COMMAND, which
@@ -62,6 +60,9 @@ passThrough() {
 # The output device is jack_delay either way; with the capture ports as the
 # input, jack_delay's output is connected to the program's input by hand.
 glide() {
+  # Afresh each time: the program keeps the device chosen last.
+  printf 'File: unity.txt\nDefaultKeyCode: 32\nDefaultKeyName: space\nDefaultInput: 1\nDefaultOutput: 1\n' \
+    >glidewarperconfig.txt
   if [ "$1" = 0 ]; then
     (sleep 3; jack_connect jack_delay:out PortAudio:in_0) >/dev/null 2>&1 9>&- &
   fi
@@ -70,15 +71,15 @@ glide() {
 
 cell() {
   local frames=$1 period=$2
-  if [ "$frames" = - ]; then printf '%-24s' -; return; fi
-  printf '%-24s' "$(awk -v f="$frames" -v p="$period" \
+  if [ "$frames" = - ]; then printf '%-24s ' -; return; fi
+  printf '%-24s ' "$(awk -v f="$frames" -v p="$period" \
     'BEGIN {printf "%d (%.2f ms, %.1f p)", f, f * 1000 / 44100, f / p}')"
 }
 
-printf '%-8s%-24s%-24s' period "pass-through, host's" "pass-through, fixed"
+printf '%-8s%-24s %-24s ' period "pass-through, host's" "pass-through, fixed"
 for program in "${programs[@]}"; do
   name=$(basename "$program")
-  printf '%-24s%-24s' "$name, jack_delay" "$name, capture"
+  printf '%-24s %-24s ' "$name, jack_delay" "$name, capture"
 done
 printf '\n'
 for period in $periods; do

@@ -3,6 +3,7 @@
 // is chosen.
 #include <cmath>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ struct RoundTrip {
   int period;
   int periods;
 };
+
+// Names the case in test listings instead of its bytes.
+void PrintTo(const RoundTrip& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Latency : public EndToEnd, public ::testing::WithParamInterface<RoundTrip> {
  protected:
