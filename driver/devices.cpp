@@ -1,5 +1,7 @@
 #include "devices.h"
 
+#include <jack/jack.h>
+
 #include <cstdio>
 
 #include "callback.h"
@@ -71,6 +73,22 @@ long preferredBufferFrames(double latencySeconds) {
   return length;
 }
 
+bool underJack(PaDeviceIndex device) {
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+  const PaHostApiInfo* hostApi = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
+  return hostApi && hostApi->type == paJACK;
+}
+
+// A client of its own, for the moment of the question: PortAudio keeps its
+// JACK client to itself.
+long jackServerPeriod() {
+  jack_client_t* client = jack_client_open("glidewarper-period", JackNoStartServer, nullptr);
+  if (!client) return 0;
+  const long period = static_cast<long>(jack_get_buffer_size(client));
+  jack_client_close(client);
+  return period;
+}
+
 #if GW_HAVE_ASIO
 
 PaError showControlPanel(PaDeviceIndex device, void* systemSpecific) {
@@ -83,7 +101,7 @@ PaError getAvailableBufferSizes(PaDeviceIndex device, long* minimum, long* maxim
 }
 
 // The ASIO driver calls back with exactly its preferred length.
-static unsigned long streamFramesPerBuffer() {
+static unsigned long streamFramesPerBuffer(PaDeviceIndex) {
   return paFramesPerBufferUnspecified;
 }
 
@@ -99,14 +117,23 @@ PaError getAvailableBufferSizes(PaDeviceIndex device, long* minimum, long* maxim
   if (!info) return paInvalidDevice;
   *minimum = shortestBuffer;
   *maximum = longestBuffer;
-  *preferred = preferredBufferFrames(info->defaultLowInputLatency);
   *granularity = -1;
+  if (underJack(device)) {
+    // A device's latency says nothing about the period: JACK reports 0 for
+    // another program's ports. Without the period no buffer length is known.
+    *preferred = jackServerPeriod();
+    return *preferred > 0 ? paNoError : paDeviceUnavailable;
+  }
+  *preferred = preferredBufferFrames(info->defaultLowInputLatency);
   return paNoError;
 }
 
-// Other hosts choose their own lengths unless asked for one; PortAudio then
-// delivers exactly the length asked for.
-static unsigned long streamFramesPerBuffer() {
+// JACK calls back once per period, so PortAudio hands its buffers over as
+// they come; asked for a fixed length it would regroup them, a period later.
+// ALSA (and PulseAudio or PipeWire through it) picks its own lengths unless
+// asked for one, and then PortAudio delivers exactly the length asked for.
+static unsigned long streamFramesPerBuffer(PaDeviceIndex device) {
+  if (underJack(device)) return paFramesPerBufferUnspecified;
   return static_cast<unsigned long>(projectedFramesPerBuffer);
 }
 
@@ -149,7 +176,7 @@ PaError prepareStream(PaDeviceIndex inputDevice, PaDeviceIndex outputDevice) {
   outputParameters.hostApiSpecificStreamInfo = nullptr;
 
   err = Pa_OpenStream(&stream, &inputParameters, &outputParameters, sampleRate,
-                      streamFramesPerBuffer(), paNoFlag, streamCallback, nullptr);
+                      streamFramesPerBuffer(inputDevice), paNoFlag, streamCallback, nullptr);
   const PaHostErrorInfo* hostError = Pa_GetLastHostErrorInfo();
   printf("Last host error: %s\n", hostError && hostError->errorText ? hostError->errorText : "");
   if (err != paNoError) stream = nullptr;

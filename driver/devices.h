@@ -32,9 +32,17 @@ PaError prepareStream(PaDeviceIndex inputDevice, PaDeviceIndex outputDevice);
 // The driver-level calls that an ASIO host offers and other hosts lack.
 // Without ASIO there is no control panel: the call returns 0 at once.
 PaError showControlPanel(PaDeviceIndex device, void* systemSpecific);
-// Buffer lengths in frames; granularity -1 means powers of two.
+// Buffer lengths in frames; granularity -1 means powers of two. Without
+// ASIO the preferred length is the server's period for a JACK device, else
+// the power of two nearest the device's default low input latency.
 PaError getAvailableBufferSizes(PaDeviceIndex device, long* minimum, long* maximum, long* preferred,
                                 long* granularity);
+
+// Whether the device belongs to PortAudio's JACK host API.
+bool underJack(PaDeviceIndex device);
+// The period of the JACK server this process reaches, in frames; 0 when no
+// server answers. Every JACK client runs buffers of exactly this length.
+long jackServerPeriod();
 
 // The power of two nearest to `latencySeconds` at 44100 frames per second,
 // kept within 64 to 4096.

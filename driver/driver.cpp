@@ -43,33 +43,42 @@ int proceedOr(signed char altKey, const char* altAction, int whenInputEnded) {
   return answer < 0 ? whenInputEnded : answer;
 }
 
-}  // namespace
-
-int runProgram() {
+void printBanner() {
   printf("glidewarper\n");
   printf("(c) glidewarper developers 2026\n");
   fflush(stdout);
+}
 
-  if (configLoad() != 0) {
-    printf("An error occured. The application will close.\n");
-    promptAnyKey();
-    return -1;
-  }
-
+void printTypeSizes() {
   printf("sizeof(int) = %lu\n", static_cast<unsigned long>(sizeof(int)));
   fflush(stdout);
   printf("sizeof(long) = %lu\n", static_cast<unsigned long>(sizeof(long)));
   fflush(stdout);
+}
 
-  PaError err = Pa_Initialize();
-  if (err != paNoError) return commonErrorExit(err);
-
-  const int deviceCount = Pa_GetDeviceCount();
-  if (deviceCount <= 0) {
-    printf("ERROR: Pa_GetDeviceCount returned 0x%x\n", static_cast<unsigned>(deviceCount));
-    return commonErrorExit(deviceCount);
+// Starts PortAudio and counts its devices; false when the run cannot go on,
+// with `err` the error, or for a count of 0 or less the count itself (a count
+// of 0 is then reported as error number 0).
+bool startPortAudio(int* deviceCount, PaError* err) {
+  *err = Pa_Initialize();
+  if (*err != paNoError) return false;
+  *deviceCount = Pa_GetDeviceCount();
+  if (*deviceCount <= 0) {
+    printf("ERROR: Pa_GetDeviceCount returned 0x%x\n", static_cast<unsigned>(*deviceCount));
+    *err = *deviceCount;
+    return false;
   }
+  return true;
+}
 
+struct Devices {
+  PaDeviceIndex input;
+  PaDeviceIndex output;
+};
+
+// Lists the devices and asks for the input where there is a choice; the
+// choice is kept in the configuration file for the next run.
+Devices chooseDevices(int deviceCount) {
   int numInputDevices = 0;
   int numOutputDevices = 0;
   char inputDeviceKeys[deviceKeysSize] = {};
@@ -77,55 +86,91 @@ int runProgram() {
   listDevices(deviceCount, &numInputDevices, &numOutputDevices, inputDeviceKeys, outputDeviceKeys);
 
   ProgramConfig& config = programConfig;
-  const signed char defaultKey = static_cast<signed char>(config.defaultKeyCode & 0xff);
-  PaDeviceIndex inputDevice;
-  PaDeviceIndex outputDevice;
+  Devices devices;
   if (numInputDevices <= 1) {
-    inputDevice = Pa_GetDefaultInputDevice();
-    outputDevice = Pa_GetDefaultOutputDevice();
+    devices = {Pa_GetDefaultInputDevice(), Pa_GetDefaultOutputDevice()};
   } else {
     printf("Specify the index of the input and output device:\n");
+    const signed char defaultKey = static_cast<signed char>(config.defaultKeyCode & 0xff);
     config.defaultInput =
         promptChoose(inputDeviceKeys, defaultKey, config.defaultKeyName, config.defaultInput);
-    inputDevice = config.defaultInput;
-    outputDevice = config.defaultOutput;
+    devices = {config.defaultInput, config.defaultOutput};
   }
   configSave();
+  return devices;
+}
 
-  err = prepareStream(inputDevice, outputDevice);
+// How one play of a melody file ended.
+enum class PlayEnd { next, repeat, exit, setUpFailed, streamFailed };
+
+// One melody file: set up, wire on, wire off. On streamFailed `err` holds
+// PortAudio's error; on setUpFailed it is left as it was.
+PlayEnd playFile(const char* path, PaError* err) {
+  const ProgramConfig& config = programConfig;
+  if (liveEffectInit(path, numChannels, projectedFramesPerBuffer, sampleRate,
+                     config.infiniteLoop) != 0) {
+    printf("GlideWarp initialization failed\n");
+    return PlayEnd::setUpFailed;
+  }
+  if (proceedOr('x', "exit", 1) == 1) return PlayEnd::exit;
+
+  *err = Pa_StartStream(stream);
+  if (*err != paNoError) {
+    // Mostly the server has gone, and closing then asserts inside PortAudio.
+    streamLost = true;
+    return PlayEnd::streamFailed;
+  }
+  printf("Wire on, file %s.\n", path);
+  fflush(stdout);
+
+  const bool repeat = proceedOr('r', "repeat", 0) == 1;
+  printf("Wire off.\n");
+  fflush(stdout);
+
+  // Our callback never ends the stream, so one that is no longer active
+  // has lost its host.
+  if (Pa_IsStreamActive(stream) != 1) {
+    streamLost = true;
+    *err = paDeviceUnavailable;
+    return PlayEnd::streamFailed;
+  }
+  *err = Pa_StopStream(stream);
+  if (*err != paNoError) return PlayEnd::streamFailed;
+  effectRelease();
+  return repeat ? PlayEnd::repeat : PlayEnd::next;
+}
+
+}  // namespace
+
+int runProgram() {
+  // One run per process, but tests run several in one.
+  stream = nullptr;
+  streamLost = false;
+
+  printBanner();
+  if (configLoad() != 0) {
+    printf("An error occured. The application will close.\n");
+    promptAnyKey();
+    return -1;
+  }
+  printTypeSizes();
+
+  int deviceCount = 0;
+  PaError err = paNoError;
+  if (!startPortAudio(&deviceCount, &err)) return commonErrorExit(err);
+  const Devices devices = chooseDevices(deviceCount);
+  err = prepareStream(devices.input, devices.output);
   if (err != paNoError) return commonErrorExit(err);
 
+  const ProgramConfig& config = programConfig;
   for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {
-    const char* path = config.melodyFiles[fileIndex];
-    if (liveEffectInit(path, numChannels, projectedFramesPerBuffer, sampleRate,
-                       config.infiniteLoop) != 0) {
-      printf("GlideWarp initialization failed\n");
-      return commonErrorExit(err);
-    }
-    if (proceedOr('x', "exit", 1) == 1) break;
-
-    err = Pa_StartStream(stream);
-    if (err != paNoError) {
-      // Mostly the server has gone, and closing then asserts inside PortAudio.
-      streamLost = true;
-      return commonErrorExit(err);
-    }
-    printf("Wire on, file %s.\n", path);
-    fflush(stdout);
-
-    if (proceedOr('r', "repeat", 0) == 1) --fileIndex;
-    printf("Wire off.\n");
-    fflush(stdout);
-
-    // Our callback never ends the stream, so one that is no longer active
-    // has lost its host.
-    if (Pa_IsStreamActive(stream) != 1) {
-      streamLost = true;
-      return commonErrorExit(paDeviceUnavailable);
-    }
-    err = Pa_StopStream(stream);
-    if (err != paNoError) return commonErrorExit(err);
-    effectRelease();
+    const PlayEnd end = playFile(config.melodyFiles[fileIndex], &err);
+    if (end == PlayEnd::exit) break;
+    if (end == PlayEnd::repeat) --fileIndex;
+    // A failed set-up has printed its own reasons; the report that follows
+    // is the one every failure ends with, and its number is PortAudio's last
+    // result, which succeeded: so it reads "Error number: 0".
+    if (end == PlayEnd::setUpFailed || end == PlayEnd::streamFailed) return commonErrorExit(err);
   }
 
   printf("Finished. gNumNoInputs = %d\n", gNumNoInputs);

@@ -19,6 +19,8 @@
 
 namespace {
 
+int countOf(const std::string& text, const std::string& what);
+
 class Faults : public EndToEnd {
  protected:
   int slaveFd = -1;  // our own hold on the program's terminal
@@ -217,12 +219,11 @@ TEST_F(Faults, MelodyFileRemovedAfterStartUpEndsWithTheErrorReport) {
   expectTerminalRestored();
 }
 
-// The program asks PortAudio for buffers of exactly the projected length, so
-// the callback's discrepancy report cannot be provoked through a real host:
-// PortAudio re-blocks whatever period the server runs. What can happen on
-// stage is a server period unlike the projected length, or one that changes
-// under a running stream; the melody must play on through both.
-TEST_F(Faults, ServerPeriodUnlikeTheProjectedLengthAndChangedWhilePlayingIsReblocked) {
+// Under JACK the buffers are the server's period, handed over as they come,
+// so a period changed under a running stream reaches the callback: it
+// reports the discrepancy once and plays silence from then on, while the
+// run itself goes on to its normal end.
+TEST_F(Faults, ServerPeriodChangedWhilePlayingIsReportedOnceAndSilenced) {
   startServer(1000);
   startTone({"440"});
   dir.write("melody.txt", "440\n100000 660\n");
@@ -230,25 +231,34 @@ TEST_F(Faults, ServerPeriodUnlikeTheProjectedLengthAndChangedWhilePlayingIsReblo
   startProgram();
   expectOutput("for default ('1')\n", startupSeconds);
   sendKeys(program, " ");
-  // A period of 1000 frames is 22.7 ms; the nearest power of two is 1024.
-  expectOutput("Buffer length: 1024 frames\n");
+  // The server's own period, though no power of two.
+  expectOutput("Buffer length: 1000 frames\n");
   expectOutput("Press space to proceed, 'x' to exit\n");
   startRecorder();
   sendKeys(program, " ");
   expectOutput("Wire on, file melody.txt.\n");
   letRun(1.5);
+  EXPECT_FALSE(printed("Discrepancy")) << program.output;
   EXPECT_TRUE(jackTool({"jack_bufsize", "256"}));
   EXPECT_EQ(jackTool({"jack_bufsize"}), "256\n");
+  expectOutput(
+      "Discrepancy between the real framesPerBuffer (256) and the projected one (1000).\n"
+      "Stop the program and correct the settings.\n");
   letRun(1.5);
   sendKeys(program, " ");
   expectOutput("Finished. gNumNoInputs = 0\n");
   expectExit(0, false);
-  EXPECT_FALSE(printed("Discrepancy")) << program.output;
+  EXPECT_EQ(countOf(program.output, "Discrepancy"), 1) << program.output;
+  EXPECT_EQ(countOf(program.output, "Stop the program"), 1) << program.output;
 
+  // The bent tone up to the change, then nothing.
   Recording r = stopRecorder();
   auto plays = soundStretches(r, 0.1);
   ASSERT_EQ(plays.size(), 1u);
-  EXPECT_GT(plays[0].second - plays[0].first, std::size_t(2.5 * r.rate));
+  EXPECT_GT(plays[0].second - plays[0].first, std::size_t(1.2 * r.rate));
+  EXPECT_LT(plays[0].second - plays[0].first, std::size_t(2.5 * r.rate));
+  EXPECT_GT(r.frames() - plays[0].second, std::size_t(1.0 * r.rate))
+      << "no silence after the change";
   expectSteps(segmentsOf(r, plays[0].first, plays[0].second, 0), {{660, 0}}, "bent tone");
 }
 

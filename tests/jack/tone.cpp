@@ -1,7 +1,10 @@
 // gw_tone: a JACK client that plays one sine tone per output port, so that a
 // machine without a sound card still has a live input device to bend.
 //
-//   gw_tone [--name NAME] [--amplitude A] FREQ [FREQ ...]
+//   gw_tone [--name NAME] [--amplitude A] [--no-latency] FREQ [FREQ ...]
+//
+// --no-latency reports no capture latency, as another program's ports (a
+// synthesizer, say) do, instead of the period a line input would have.
 //
 // Prints "ready" once its ports exist and it is running; ends on SIGTERM or
 // SIGINT, or when the server goes away.
@@ -28,6 +31,7 @@ struct ToneClient {
   double phase[maxPorts] = {};  // in cycles, kept within [0, 1)
   double amplitude = 0.5;
   double sampleRate = 44100;
+  bool noLatency = false;
 };
 
 ToneClient tone;
@@ -52,7 +56,7 @@ int process(jack_nframes_t frames, void*) {
 // a hardware input of this server would have: one period.
 void latency(jack_latency_callback_mode_t mode, void*) {
   if (mode != JackCaptureLatency) return;
-  jack_nframes_t period = jack_get_buffer_size(tone.client);
+  jack_nframes_t period = tone.noLatency ? 0 : jack_get_buffer_size(tone.client);
   jack_latency_range_t range = {period, period};
   for (int p = 0; p < tone.portCount; ++p) jack_port_set_latency_range(tone.ports[p], mode, &range);
 }
@@ -62,7 +66,8 @@ void shutdown(void*) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: gw_tone [--name NAME] [--amplitude A] FREQ [FREQ ...]\n");
+  std::fprintf(stderr,
+               "usage: gw_tone [--name NAME] [--amplitude A] [--no-latency] FREQ [FREQ ...]\n");
   return 2;
 }
 
@@ -77,6 +82,8 @@ int main(int argc, char** argv) {
       name = argv[++i];
     } else if (arg == "--amplitude" && i + 1 < argc) {
       tone.amplitude = std::atof(argv[++i]);
+    } else if (arg == "--no-latency") {
+      tone.noLatency = true;
     } else if (!arg.empty() && arg[0] != '-') {
       double f = std::atof(arg.c_str());
       if (f <= 0) return usage();
