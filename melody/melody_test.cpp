@@ -507,9 +507,9 @@ TEST(MelodyCommandLine, UsageErrorsAndHelp) {
 }
 
 // The scale, converted, rendered and measured: every note where it should
-// be. Block mode at 2048 frames; for another splice mode change `renderMode`.
+// be, in matched splices at the render tool's default buffer length.
 TEST(MelodyEndToEnd, ARenderedScaleFollowsItsNotes) {
-  const std::vector<std::string> renderMode = {"--frames", "2048"};
+  const std::vector<std::string> renderMode = {"--splice", "matched"};
   TempDir dir;
   // D major from D3, a fifth below the base A3, to D4, a fourth above: 600 ms
   // a note at 100 quarters a minute.

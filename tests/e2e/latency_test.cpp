@@ -112,7 +112,9 @@ TEST_P(Latency, RoundTripIsTheGraphsPeriodPlusWhatTheModeReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, Latency,
                          ::testing::Values(RoundTrip{"Block128", "", 128, 2},
-                                           RoundTrip{"Block512", "", 512, 2}),
+                                           RoundTrip{"Block512", "", 512, 2},
+                                           RoundTrip{"Matched128", "Splice: matched\n", 128, 1},
+                                           RoundTrip{"Matched512", "Splice: matched\n", 512, 1}),
                          [](const ::testing::TestParamInfo<RoundTrip>& info) {
                            return std::string(info.param.name);
                          });
