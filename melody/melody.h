@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
+
 struct MelodyOptions {
   bool trackGiven = false;
   int track = 0;  // numbered from 1
@@ -51,7 +53,7 @@ constexpr double maxBase = 20000;
 // Exit statuses.
 constexpr int melodyOk = 0;
 constexpr int melodyFailed = 1;
-constexpr int melodyBadUsage = 2;
+constexpr int melodyBadUsage = badUsageStatus;
 
 // Frequency of a MIDI note number, fractional ones included.
 double noteFrequency(double pitch);

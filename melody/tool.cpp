@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "melody.h"
+#include "options.h"
 
 const char* const melodyUsage =
     "Usage: glidewarp-melody [OPTIONS] INPUT OUTPUT\n"
@@ -77,10 +78,7 @@ bool parseNumber(const char* text, double& value) {
 }
 
 bool parseWhole(const char* text, long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text, &end, 10);
-  return end != text && *end == '\0' && errno == 0 && value >= -2147483647 && value <= 2147483647;
+  return parseWholeNumber(text, -2147483647, 2147483647, value);
 }
 
 // The base as the program will read it back: above 0, at most its limit.
@@ -180,19 +178,15 @@ bool parseMelodyArgs(int argc, char** argv, MelodyCommand& command, std::string&
       case 'h':
         command.help = true;
         break;
-      case ':':
-        error = std::string("option ") + argv[optind - 1] + " needs a value";
-        return false;
       default:
-        error = std::string("unknown option '") + argv[optind - 1] + "' (see --help)";
+        error = optionError(c, argv);
         return false;
     }
   }
   if (command.help) return true;
   const int count = argc - optind;
   if (count != 2) {
-    error = "expected INPUT OUTPUT, got " + std::to_string(count) +
-            (count == 1 ? " argument" : " arguments") + " (see --help)";
+    error = operandCountError("INPUT OUTPUT", count);
     return false;
   }
   command.inputPath = argv[optind];

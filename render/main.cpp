@@ -1,19 +1,7 @@
 // glidewarp-render: see render.h and --help.
-#include <cstdio>
-#include <string>
-
+#include "options.h"
 #include "render.h"
 
 int main(int argc, char** argv) {
-  RenderOptions options;
-  std::string error;
-  if (!parseRenderArgs(argc, argv, options, error)) {
-    std::fprintf(stderr, "glidewarp-render: %s\n", error.c_str());
-    return renderBadUsage;
-  }
-  if (options.help) {
-    std::fputs(renderUsage, stdout);
-    return renderOk;
-  }
-  return runRender(options);
+  return runCommandLine("glidewarp-render", renderUsage, argc, argv, parseRenderArgs, runRender);
 }

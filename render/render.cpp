@@ -17,6 +17,7 @@
 
 #include "callback.h"
 #include "effect.h"
+#include "options.h"
 #include "plot.h"
 
 const char* const renderUsage =
@@ -80,10 +81,8 @@ static constexpr int maxFramesPerBuffer = 65536;
 namespace {
 
 bool parseFrames(const char* text, RenderOptions& options, std::string& error) {
-  char* end = nullptr;
-  errno = 0;
-  const long frames = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno || frames < 1 || frames > maxFramesPerBuffer) {
+  long frames;
+  if (!parseWholeNumber(text, 1, maxFramesPerBuffer, frames)) {
     error = std::string("--frames needs a whole number from 1 to ") +
             std::to_string(maxFramesPerBuffer) + ", not '" + text + "'";
     return false;
@@ -93,36 +92,25 @@ bool parseFrames(const char* text, RenderOptions& options, std::string& error) {
 }
 
 bool parseStereo(const char* text, RenderOptions& options, std::string& error) {
-  if (std::strcmp(text, "none") == 0) {
-    options.stereoMode = stereoNone;
-  } else if (std::strcmp(text, "left-to-both") == 0) {
-    options.stereoMode = stereoLeftToBoth;
-  } else if (std::strcmp(text, "right-to-both") == 0) {
-    options.stereoMode = stereoRightToBoth;
-  } else {
-    error = std::string("--stereo takes none, left-to-both or right-to-both, not '") + text + "'";
-    return false;
-  }
-  return true;
+  static const std::pair<const char*, StereoMode> modes[] = {{"none", stereoNone},
+                                                             {"left-to-both", stereoLeftToBoth},
+                                                             {"right-to-both", stereoRightToBoth}};
+  if (parseChoice(text, modes, options.stereoMode)) return true;
+  error = std::string("--stereo takes none, left-to-both or right-to-both, not '") + text + "'";
+  return false;
 }
 
 bool parseSplice(const char* text, RenderOptions& options, std::string& error) {
-  if (std::strcmp(text, "block") == 0) {
-    options.spliceMode = spliceBlock;
-  } else if (std::strcmp(text, "matched") == 0) {
-    options.spliceMode = spliceMatched;
-  } else {
-    error = std::string("--splice takes block or matched, not '") + text + "'";
-    return false;
-  }
-  return true;
+  static const std::pair<const char*, SpliceMode> modes[] = {{"block", spliceBlock},
+                                                             {"matched", spliceMatched}};
+  if (parseChoice(text, modes, options.spliceMode)) return true;
+  error = std::string("--splice takes block or matched, not '") + text + "'";
+  return false;
 }
 
 bool parseMaxDelay(const char* text, RenderOptions& options, std::string& error) {
-  char* end = nullptr;
-  errno = 0;
-  const long ms = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno || ms < 0 || ms > INT_MAX) {
+  long ms;
+  if (!parseWholeNumber(text, 0, INT_MAX, ms)) {
     error = std::string("--max-delay needs a whole number of milliseconds, not '") + text + "'";
     return false;
   }
@@ -165,11 +153,8 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
       case 'h':
         options.help = true;
         break;
-      case ':':
-        error = std::string("option ") + argv[optind - 1] + " needs a value";
-        return false;
       default:
-        error = std::string("unknown option '") + argv[optind - 1] + "' (see --help)";
+        error = optionError(c, argv);
         return false;
     }
     if (!parsed) return false;
@@ -177,8 +162,7 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
   if (options.help) return true;
   std::vector<std::string> positional(argv + optind, argv + argc);
   if (positional.size() != 3) {
-    error = "expected INPUT MELODY OUTPUT, got " + std::to_string(positional.size()) +
-            (positional.size() == 1 ? " argument" : " arguments") + " (see --help)";
+    error = operandCountError("INPUT MELODY OUTPUT", static_cast<long>(positional.size()));
     return false;
   }
   options.inputPath = positional[0];

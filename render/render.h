@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config.h"
+#include "options.h"
 
 struct RenderOptions {
   int framesPerBuffer = 512;
@@ -23,7 +24,7 @@ struct RenderOptions {
 // Exit statuses.
 constexpr int renderOk = 0;
 constexpr int renderFailed = 1;
-constexpr int renderBadUsage = 2;
+constexpr int renderBadUsage = badUsageStatus;
 
 extern const char* const renderUsage;
 
