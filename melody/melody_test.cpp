@@ -314,37 +314,6 @@ TEST(NoteNames, ParserRefusesWhatIsNotANote) {
     EXPECT_FALSE(parseNoteName(bad, pitch)) << bad;
 }
 
-// A program run with its standard output and error.
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-ToolRun runProgram(const char* program, const TempDir& dir, const std::vector<std::string>& args) {
-  const std::string outPath = dir.file("stdout.txt"), errPath = dir.file("stderr.txt");
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv{const_cast<char*>(program)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program, argv.data());
-    _exit(127);
-  }
-  ToolRun run;
-  int waitStatus = 0;
-  if (child > 0 && waitpid(child, &waitStatus, 0) == child && WIFEXITED(waitStatus))
-    run.status = WEXITSTATUS(waitStatus);
-  run.out = readFile(outPath);
-  run.err = readFile(errPath);
-  return run;
-}
-
 ToolRun runMelodyTool(const TempDir& dir, const std::vector<std::string>& args) {
   return runProgram(MELODY_TOOL, dir, args);
 }

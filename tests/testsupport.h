@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A fresh folder under $TMPDIR, removed with its contents on destruction.
 struct TempDir {
@@ -26,6 +27,15 @@ struct ScopedChdir {
 };
 
 std::string readFile(const std::string& path);
+
+// A program run to its end, with what it wrote to standard output and error.
+struct ToolRun {
+  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+// Runs `program` with `args`; its output goes through files in `dir`.
+ToolRun runProgram(const char* program, const TempDir& dir, const std::vector<std::string>& args);
 
 // Captures what printf and friends write to standard output.
 void startCapture();
