@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int sampleRate = 44100;
-
 // Set when the stream's host went away under it (the audio server died):
 // PortAudio's abort, close and terminate then wait for a callback that never
 // comes, or assert, so the error exit leaves them out; the process ends anyway.
@@ -76,6 +74,21 @@ struct Devices {
   PaDeviceIndex output;
 };
 
+// The device an "InputDevice:" or "OutputDevice:" line names, which becomes
+// `index`; -1 without such a line or when no device matches (one line says
+// so, and the index stays as the configuration gave it).
+PaDeviceIndex namedDevice(int deviceCount, const char* name, bool input, int& index) {
+  if (!name) return -1;
+  const PaDeviceIndex found = findDeviceByName(deviceCount, name, input);
+  if (found < 0) {
+    printf("No %s device's name contains \"%s\"; the %s line applies.\n",
+           input ? "input" : "output", name, input ? "DefaultInput:" : "DefaultOutput:");
+    return -1;
+  }
+  index = found;
+  return found;
+}
+
 // Lists the devices and asks for the input where there is a choice; the
 // choice is kept in the configuration file for the next run.
 Devices chooseDevices(int deviceCount) {
@@ -86,9 +99,15 @@ Devices chooseDevices(int deviceCount) {
   listDevices(deviceCount, &numInputDevices, &numOutputDevices, inputDeviceKeys, outputDeviceKeys);
 
   ProgramConfig& config = programConfig;
+  const PaDeviceIndex namedInput =
+      namedDevice(deviceCount, config.inputDeviceName, true, config.defaultInput);
+  const PaDeviceIndex namedOutput =
+      namedDevice(deviceCount, config.outputDeviceName, false, config.defaultOutput);
   Devices devices;
   if (numInputDevices <= 1) {
-    devices = {Pa_GetDefaultInputDevice(), Pa_GetDefaultOutputDevice()};
+    // No choice to ask for: the system's defaults, unless a name picks one.
+    devices = {namedInput >= 0 ? namedInput : Pa_GetDefaultInputDevice(),
+               namedOutput >= 0 ? namedOutput : Pa_GetDefaultOutputDevice()};
   } else {
     printf("Specify the index of the input and output device:\n");
     const signed char defaultKey = static_cast<signed char>(config.defaultKeyCode & 0xff);
@@ -107,7 +126,7 @@ enum class PlayEnd { next, repeat, exit, setUpFailed, streamFailed };
 // PortAudio's error; on setUpFailed it is left as it was.
 PlayEnd playFile(const char* path, PaError* err) {
   const ProgramConfig& config = programConfig;
-  if (liveEffectInit(path, numChannels, projectedFramesPerBuffer, sampleRate,
+  if (liveEffectInit(path, numChannels, projectedFramesPerBuffer, streamSampleRate,
                      config.infiniteLoop) != 0) {
     printf("GlideWarp initialization failed\n");
     return PlayEnd::setUpFailed;
@@ -161,6 +180,8 @@ int runProgram() {
   const Devices devices = chooseDevices(deviceCount);
   err = prepareStream(devices.input, devices.output);
   if (err != paNoError) return commonErrorExit(err);
+  if (programConfig.spliceMode == spliceMatched)
+    printf("Splice mode: matched, MaxDelay %d ms.\n", programConfig.maxDelayMs);
 
   const ProgramConfig& config = programConfig;
   for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {
