@@ -145,6 +145,19 @@ static int readItems(FILE* file) {
   }
 }
 
+// Editors on Windows start a UTF-8 text with a byte-order mark; it is passed
+// over. Anything else that starts with its first byte is read as it stands.
+static void skipByteOrderMark(FILE* file) {
+  const int first = std::getc(file);
+  if (first != 0xEF) {
+    if (first != EOF) std::ungetc(first, file);
+    return;
+  }
+  const int second = std::getc(file);
+  const int third = std::getc(file);
+  if (second != 0xBB || third != 0xBF) std::fseek(file, 0, SEEK_SET);
+}
+
 namespace {
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
@@ -174,6 +187,7 @@ int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRa
       printf("Can't open %s\n", path);
       return 1;
     }
+    skipByteOrderMark(file.get());
     double base;
     if (std::fscanf(file.get(), "%lf", &base) == 1) {
       // The ring builder needs a finite positive base; see maxBaseFrequency.

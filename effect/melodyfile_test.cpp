@@ -56,6 +56,26 @@ TEST_F(MelodyFileTest, NothingAfterTheBaseFrequency) {
   }
 }
 
+TEST_F(MelodyFileTest, AByteOrderMarkAtTheStartIsPassedOver) {
+  const std::string mark = "\xEF\xBB\xBF";
+  auto marked = init(mark + "440\r\n250 660\r\n");
+  ASSERT_EQ(marked.result, 0) << marked.printed;
+  EXPECT_EQ(effectState.baseFrequency, 440);
+  EXPECT_EQ(note(1)->frequency, 660);
+  // Elsewhere, or only its first byte, is text that is no number.
+  EXPECT_NE(init("440\n" + mark + "250 660\n").printed.find("Invalid input string " + mark + "250"),
+            std::string::npos);
+  EXPECT_NE(init("\xEF"
+                 "440 250 660\n")
+                .printed.find("Invalid input string \xEF"
+                              "440\n"),
+            std::string::npos);
+  EXPECT_NE(
+      init(mark + mark + "440 250 660\n").printed.find("Invalid input string " + mark + "440\n"),
+      std::string::npos);
+  EXPECT_NE(init(mark).printed.find("Channel empty.\n"), std::string::npos);
+}
+
 TEST_F(MelodyFileTest, RepetitionCounts) {
   auto misplaced = init("440 -2\n");
   EXPECT_EQ(misplaced.result, 1);
