@@ -73,6 +73,7 @@ struct SpliceState {
   int earlyRetry = 0;    // output frames between two tries of an early jump
   int keepBlocks = 0;    // newest history slots that are slid and can be read
   int sampleOffset = 0;  // byte offset in a frame of the compared sample
+  int compareBoth = 0;   // non-zero: the first two samples' sum is compared
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
   float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
@@ -111,6 +112,9 @@ struct EffectState {
   // discrepancy was reported.
   int projectedFramesPerBuffer = 0;
   int numChannels = 0;
+  // Samples of a frame that are audio, 32-bit floats (liveEffectInit sets it);
+  // 0 leaves frames opaque, as effectInit alone knows nothing of them.
+  int audioChannels = 0;
   int gNumNoInputs = 0;
   int discrepancyReported = 0;
 

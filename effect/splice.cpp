@@ -43,6 +43,11 @@ int framesOf(double seconds, int rate) {
 // The sample that the search compares, from a frame of the input.
 float comparedSample(const EffectState& fx, const unsigned char* frame) {
   const int frameBytes = fx.frameBytes;
+  if (fx.splice.compareBoth) {
+    float pair[2];
+    std::memcpy(pair, frame, sizeof pair);
+    return pair[0] + pair[1];
+  }
   if (frameBytes >= 4) {
     float value;
     std::memcpy(&value, frame + fx.splice.sampleOffset, sizeof value);
@@ -242,6 +247,10 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   const long long needed = static_cast<long long>(s.lagLimit) + frames + s.window;
   s.keepBlocks =
       static_cast<int>(std::min<long long>(historyBlocks, (needed + frames - 1) / frames + 1));
+  // Unrouted stereo keeps both channels, so a splice must suit both: their
+  // sum is compared. Routed, only the channel that is heard counts.
+  s.compareBoth = fx.settings.stereoMode == stereoNone && fx.audioChannels >= 2 &&
+                  fx.frameBytes >= fx.audioChannels * static_cast<int>(sizeof(float));
   s.sampleOffset = fx.settings.stereoMode == stereoRightToBoth && fx.frameBytes >= 8
                        ? static_cast<int>(sizeof(float))
                        : 0;

@@ -378,6 +378,32 @@ TEST_F(SpliceTest, RightToBothComparesTheRightSample) {
   }
 }
 
+// Unrouted stereo: a splice must suit both channels, so a right channel
+// unlike the left (here the only one with a pitch) decides too.
+TEST_F(SpliceTest, UnroutedStereoComparesBothChannels) {
+  right = [](long long i) { return periodic(static_cast<double>(i), 150.5); };
+  fx.audioChannels = 2;  // left and right audio, then the index
+  ASSERT_EQ(setUp("440\n100000 660\n", 128, 200, 0, 3).result, 0);
+  const auto out = blocks(400);
+  ASSERT_FALSE(HasFailure());
+  int whole = 0, all = 0;
+  for (std::size_t i = 4410; i < out.size(); ++i) {
+    const long long step = out[i] - out[i - 1];
+    if (step >= 0 && step <= 2) continue;
+    ++all;
+    for (int move : {1, 2}) {
+      const double jump = static_cast<double>(step - move);
+      if (std::fabs(jump - std::round(jump / 150.5) * 150.5) <= 1.0) {
+        ++whole;
+        break;
+      }
+    }
+  }
+  ASSERT_GT(all, 10);
+  // Compared on the silent left alone, every jump would be the 10 ms fallback.
+  EXPECT_EQ(whole, all);
+}
+
 // The delay report keeps its line; its number is the lag of the block's
 // first output frame.
 TEST_F(SpliceTest, DelayReportShowsTheLag) {
