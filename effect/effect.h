@@ -51,6 +51,7 @@ struct DelayChannel {
 // from the start of the newest history slot; negative ones lie in older slots.
 struct SpliceChannel {
   int readFrame;    // the frame the next output frame copies, before any jump
+  double fraction;  // how far past readFrame the exact read position lies, 0 to 1
   int lastRead;     // the frame the last output frame copied
   double carry;     // sub-frame error of the jumps so far, made up at the next
   int sinceSearch;  // output frames since the last search

@@ -268,6 +268,7 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     SpliceChannel& c = s.channels[i];
     // The first block after set-up starts on its own first frame: no delay.
     c.readFrame = frames;
+    c.fraction = 0;
     c.lastRead = frames - 1;
     c.carry = 0;
     c.sinceSearch = s.searchGap;
@@ -381,6 +382,8 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
   unsigned char* out = channel->outBlock;
   int i = 0;
   for (; i < frames && channel->note; ++i) {
+    // Set per frame: the note may change within the block.
+    const double ratio = static_cast<double>(channel->note->frequency) / state.baseFrequency;
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
     if (pos > high || pos < low) {
@@ -394,10 +397,13 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
                 channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,
                 static_cast<std::size_t>(frameBytes));
     c.lastRead = pos;
-    MoveStep* step = channel->note->step;
-    // Moves are at most one block (appendNote), so this cannot overflow.
-    c.readFrame = pos + step->move;
-    channel->note->step = step->next;
+    // The read position advances by the note's ratio exactly; the frame at
+    // its whole part is copied. Ratios are at most one block (appendNote),
+    // so this cannot overflow.
+    const double advanced = c.fraction + ratio;
+    const double whole = std::floor(advanced);
+    c.readFrame = pos + static_cast<int>(whole);
+    c.fraction = advanced - whole;
     ++c.sinceSearch;
     countFrame(state, channel);
   }

@@ -378,6 +378,39 @@ TEST_F(SpliceTest, RightToBothComparesTheRightSample) {
   }
 }
 
+// Between jumps the read position advances by the note's frequency over the
+// base exactly, whatever the size of the base's unit: a base of 1 with a
+// note of 1.5, or a low base with a note a quarter tone above it, where a
+// ring of whole moves built to a tolerance of one unit comes out far off.
+TEST_F(SpliceTest, ReadsAtTheExactRatioBetweenJumps) {
+  struct Case {
+    const char* melody;
+    double ratio;
+  };
+  const Case cases[] = {{"1\n100000 1.5\n", 1.5},
+                        {"65.41\n100000 66.3642\n", 66.3642 / 65.41},  // C2 and C2+25 cents
+                        {"440\n100000 293.665\n", 293.665 / 440}};
+  left = [](long long i) { return periodic(static_cast<double>(i), 200.3); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.melody);
+    ASSERT_EQ(setUp(c.melody, 64, 200, 0).result, 0);
+    const auto out = blocks(1000);
+    ASSERT_FALSE(HasFailure());
+    // The output's pitch: the phase of the periodic input at the frames it
+    // copies, unwrapped (a jump of whole periods adds only its error).
+    double cycles = 0;
+    const std::size_t first = 4410;
+    for (std::size_t i = first + 1; i < out.size(); ++i) {
+      const double d = static_cast<double>(out[i] - out[i - 1]) / 200.3;
+      cycles += d - std::round(d - 0.5 * c.ratio / 200.3);
+    }
+    const double measured = cycles * 200.3 / static_cast<double>(out.size() - first - 1);
+    const double cents = 1200 * std::log2(measured / c.ratio);
+    EXPECT_LT(std::fabs(cents), 1.0) << "measured ratio " << measured;
+    effectRelease(fx);
+  }
+}
+
 // Unrouted stereo: a splice must suit both channels, so a right channel
 // unlike the left (here the only one with a pitch) decides too.
 TEST_F(SpliceTest, UnroutedStereoComparesBothChannels) {
