@@ -3,6 +3,8 @@
 #include <portaudio.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "callback.h"
 #include "config.h"
@@ -130,6 +132,34 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   return settings;
 }
 
+void collectMessage(void* context, const char* text) {
+  static_cast<std::vector<std::string>*>(context)->push_back(text);
+}
+
+// Sets every melody file up as its turn will, on an effect of its own and
+// for the stream as it is, and releases it again: a file that would stop the
+// show in the middle shows now, at the sound check, one line per problem.
+void checkMelodyFiles(const EffectState& live) {
+  const ProgramConfig& config = programConfig;
+  for (int i = 0; i < config.melodyFileCount; ++i) {
+    const char* path = config.melodyFiles[i];
+    std::vector<std::string> messages;
+    EffectSettings settings = effectSettings(config);
+    settings.log = collectMessage;
+    settings.logContext = &messages;
+    EffectState check;
+    const bool failed =
+        liveEffectInit(check, settings, path, live.numChannels, live.projectedFramesPerBuffer) != 0;
+    effectRelease(check);
+    if (!failed) continue;
+    for (const std::string& message : messages) {
+      if (message.rfind("Opening file ", 0) == 0) continue;
+      const bool ended = !message.empty() && message.back() == '\n';
+      printf("Problem in melody file %s: %s%s", path, message.c_str(), ended ? "" : "\n");
+    }
+  }
+}
+
 // How one play of a melody file ended.
 enum class PlayEnd { next, repeat, exit, setUpFailed, streamFailed };
 
@@ -197,6 +227,7 @@ int runProgram() {
   if (err != paNoError) return commonErrorExit(err);
   if (programConfig.spliceMode == spliceMatched)
     printf("Splice mode: matched, MaxDelay %d ms.\n", programConfig.maxDelayMs);
+  checkMelodyFiles(liveEffect);
 
   const ProgramConfig& config = programConfig;
   for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {

@@ -430,8 +430,51 @@ TEST_F(Driver, MatchedSplicesAreNamedOnceBeforeTheFirstFile) {
             std::string::npos)
       << r.output;
   EXPECT_EQ(r.output.find("Splice mode"), r.output.rfind("Splice mode"));
+  fakeAudioReset();
+  configReset();
+  alsaDevices();
   r = run({"first.txt"}, "x", "DefaultInput: 0\nDefaultOutput: 1\nSplice: block\n");
   EXPECT_EQ(r.output.find("Splice mode"), std::string::npos) << r.output;
+}
+
+// Every file is set up once before the first is opened for playing; its
+// problems are printed, one line each, and the run goes on as before.
+TEST_F(Driver, EveryMelodyFileIsCheckedBeforeTheFirstIsOpened) {
+  alsaDevices();  // 512 frames: a note may be at most 512 times the base
+  dir.write("high.txt", "440\n100 660\n100 300000\n");
+  dir.write("empty.txt", "440\n");
+  Outcome r = run({"first.txt", "high.txt", "missing.txt", "empty.txt"}, "  q");
+  EXPECT_EQ(r.status, -1);
+  EXPECT_NE(r.output.find("Last host error: fake host error\n"
+                          "Problem in melody file high.txt: Note frequency 300000.000000 is too "
+                          "high: at most 225280.000000 fits one buffer at base frequency "
+                          "440.000000.\n"
+                          "Problem in melody file missing.txt: Can't open missing.txt\n"
+                          "Problem in melody file empty.txt: Channel empty.\n"
+                          "Opening file first.txt\n"),
+            std::string::npos)
+      << r.output;
+  // Then as before: the first file plays, the second ends the run.
+  const std::string ending =
+      "Wire off.\nOpening file high.txt\n"
+      "Note frequency 300000.000000 is too high: at most 225280.000000 "
+      "fits one buffer at base frequency 440.000000.\n"
+      "GlideWarp initialization failed\n" +
+      report(0);
+  ASSERT_GE(r.output.size(), ending.size());
+  EXPECT_EQ(r.output.substr(r.output.size() - ending.size()), ending) << r.output;
+  EXPECT_EQ(r.output.find("Problem in melody file first.txt"), std::string::npos);
+
+  // Files that all set up print nothing more than before.
+  fakeAudioReset();
+  configReset();
+  alsaDevices();
+  r = run({"first.txt", "first.txt"}, "x");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output.find("Problem"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Last host error: fake host error\nOpening file first.txt\n"),
+            std::string::npos)
+      << r.output;
 }
 
 }  // namespace
