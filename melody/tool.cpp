@@ -315,16 +315,17 @@ int runMelody(const MelodyCommand& command) {
   if (command.list) return listTracks(command, bytes);
   Melody melody;
   if (!convertInput(command.inputPath, bytes, command.options, melody, error)) return fail(error);
-  if (!melody.taken.empty()) std::fprintf(stderr, "glidewarp-melody: %s\n", melody.taken.c_str());
-  reportUnit(command, melody);
   const std::string text = melodyText(melody);
   if (command.outputPath == "-") {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
       return fail(std::string("cannot write to standard output: ") + std::strerror(errno));
-    return melodyOk;
+  } else {
+    std::string reason;
+    if (!writeOutput(command.outputPath, text, reason))
+      return fail("cannot write " + command.outputPath + ": " + reason);
   }
-  std::string reason;
-  if (!writeOutput(command.outputPath, text, reason))
-    return fail("cannot write " + command.outputPath + ": " + reason);
+  // What was made of INPUT, once it is written.
+  if (!melody.taken.empty()) std::fprintf(stderr, "glidewarp-melody: %s\n", melody.taken.c_str());
+  reportUnit(command, melody);
   return melodyOk;
 }
