@@ -3,9 +3,12 @@
 // melody rendered and measured.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -183,6 +186,104 @@ TEST(MelodyCommandLine, UsageErrorsAndHelp) {
 
 // The scale, converted, rendered and measured: every note where it should
 // be, in matched splices at the render tool's default buffer length.
+TEST(MelodyCommandLine, SaysWhichPartItTookAndInWhichUnitItWrote) {
+  TempDir dir;
+  const std::string song = dir.write(
+      "song.mid",
+      buildMidi(96, {{{trackName("Drums"), on(0, 70, 10), off(96, 70, 10)}},
+                     {{trackName("Bass"), on(0, 33, 2), off(192, 33, 2)}},
+                     {{trackName("Melody"), on(0, 69), off(96, 69), on(96, 71), off(192, 71)}}}));
+  struct Case {
+    std::vector<std::string> options;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {{}, "took track 3 \"Melody\", channel 1: named for the melody (--list shows every part)"},
+      {{"--track", "2"}, "took track 2 \"Bass\", every channel but 10"},
+      {{"--track", "1", "--channel", "10"}, "took track 1 \"Drums\", channel 10"},
+      {{"--channel", "2"}, "took channel 2 of every track"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {song, "-"});
+    const ToolRun run = runMelodyTool(dir, args);
+    EXPECT_EQ(run.status, melodyOk) << run.err;
+    EXPECT_EQ(run.err, "glidewarp-melody: " + c.said + "\n");
+  }
+  // The unit, when the melody is not written in hertz: C2+25 a unit above
+  // C2 would play unbent.
+  const std::string low = dir.write("low.txt", "C2 500 C2+25 500\n");
+  ToolRun run = runMelodyTool(dir, {"--base-note", "C2", low, "-"});
+  EXPECT_EQ(run.status, melodyOk) << run.err;
+  EXPECT_EQ(run.out, "130.813\n500 130.813\n500 132.715\n");
+  EXPECT_EQ(run.err,
+            "glidewarp-melody: written in units of 1/2 Hz (base 130.813 for 65.406 Hz), so that "
+            "the program holds every note within 1 cent of its pitch\n");
+  // A melody that holds in hertz is written in hertz, and nothing is said.
+  run = runMelodyTool(dir, {dir.write("a.txt", "A4 100 A5 100 E5 100 C#5 100\n"), "-"});
+  EXPECT_EQ(run.out, "440\n100 440\n100 880\n100 659.255\n100 554.365\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(MelodyCommandLine, ListShowsThePartsAndWritesNothing) {
+  TempDir dir;
+  const std::string song = dir.write(
+      "song.mid", buildMidi(96, {{{trackName("Tune"), on(0, 69), off(96, 69)}},
+                                 {{on(0, 45, 2), on(0, 52, 2), off(96, 45, 2), off(96, 52, 2)}}}));
+  ToolRun run = runMelodyTool(dir, {"--list", song});
+  EXPECT_EQ(run.status, melodyOk) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, song +
+                         ": format 1, 2 tracks\n"
+                         "  track channel notes range     mono chords  name\n"
+                         "*     1       1     1 A4-A4     yes      0%  \"Tune\"\n"
+                         "      2       2     2 A2-E3     no     100%  \n"
+                         "* the default: track 1, channel 1, named for the melody\n");
+  const std::string text = dir.write("notes.txt", "A4 100\n");
+  run = runMelodyTool(dir, {"--list", text});
+  EXPECT_EQ(run.status, melodyFailed);
+  EXPECT_EQ(run.err, "glidewarp-melody: " + text +
+                         ": --list applies to MIDI files, and this one does not begin with MThd\n");
+  const std::string cut = dir.write("cut.mid", readFile(song).substr(0, 30));
+  run = runMelodyTool(dir, {"--list", cut});
+  EXPECT_EQ(run.status, melodyFailed);
+  EXPECT_EQ(run.err.rfind("glidewarp-melody: " + cut + ", byte 30: truncated MIDI file", 0), 0u)
+      << run.err;
+}
+
+// OUTPUT is written as the configuration is: through links, keeping its
+// mode; a pipe, standard output or a device as it is; never a folder.
+TEST(MelodyCommandLine, OutputKeepsWhatItIs) {
+  TempDir dir;
+  const std::string in = dir.write("in.txt", "A4 100\n");
+  std::filesystem::create_directory(dir.file("songs"));
+  const std::string song = dir.write("songs/song.txt", "old\n");
+  ASSERT_EQ(chmod(song.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("songs/song.txt", dir.file("current.txt").c_str()), 0);
+  ToolRun run = runMelodyTool(dir, {in, dir.file("current.txt")});
+  ASSERT_EQ(run.status, melodyOk) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("current.txt")));
+  EXPECT_EQ(readFile(song), "440\n100 440\n");
+  EXPECT_EQ(std::filesystem::status(song).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  run = runMelodyTool(dir, {in, dir.file("songs")});
+  EXPECT_EQ(run.status, melodyFailed);
+  EXPECT_EQ(run.err, "glidewarp-melody: cannot write " + dir.file("songs") + ": Is a directory\n");
+
+  run = runMelodyTool(dir, {in, "/dev/null"});
+  EXPECT_EQ(run.status, melodyOk) << run.err;
+  struct stat devNull {};
+  ASSERT_EQ(stat("/dev/null", &devNull), 0);
+  EXPECT_TRUE(S_ISCHR(devNull.st_mode));
+
+  // Standard output by name, appended to as the shell opened it.
+  const std::string log = dir.write("log.txt", "earlier\n");
+  const std::string command = std::string(MELODY_TOOL) + " " + in + " /dev/stdout >> " + log;
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(readFile(log), "earlier\n440\n100 440\n");
+}
+
 TEST(MelodyEndToEnd, ARenderedScaleFollowsItsNotes) {
   const std::vector<std::string> renderMode = {"--splice", "matched"};
   TempDir dir;
