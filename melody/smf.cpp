@@ -36,6 +36,8 @@ bool fail(SmfError& error, std::size_t byte, const std::string& what) {
 bool readHeader(const std::string& b, SmfFile& file, unsigned& trackCount, std::size_t& next,
                 SmfError& error) {
   const std::size_t size = b.size();
+  if (b.compare(0, 4, "MThd") != 0)
+    return fail(error, 0, "not a MIDI file: it does not begin with MThd");
   if (size < 14) return fail(error, size, "truncated MIDI file: it ends inside its MThd header");
   const unsigned long length = be32(b, 4);
   if (length < 6)
