@@ -176,11 +176,28 @@ TEST(MelodyCommandLine, UsageErrorsAndHelp) {
   }
   const ToolRun help = runMelodyTool(dir, {"--help"});
   EXPECT_EQ(help.status, melodyOk);
-  for (const char* word :
-       {"Usage: glidewarp-melody [OPTIONS] INPUT OUTPUT", "MThd", "MIDI files", "Note-name texts",
-        "highest\n  sounding note wins", "--track N", "--channel C", "--base HZ",
-        "--base-note NOTE", "--transpose SEMIS", "--bend-range SEMIS", "--rest MODE", "hold",
-        "--repeat K", "R 500", "A4+30", "4096"})
+  for (const char* word : {"Usage: glidewarp-melody [OPTIONS] INPUT OUTPUT",
+                           "MThd",
+                           "MIDI files",
+                           "Note-name texts",
+                           "the highest sounding note wins",
+                           "--list",
+                           "named for the melody",
+                           "registered parameter 0",
+                           "units of 1/K Hz",
+                           "a folder is refused",
+                           "--track N",
+                           "--channel C",
+                           "--base HZ",
+                           "--base-note NOTE",
+                           "--transpose SEMIS",
+                           "--bend-range SEMIS",
+                           "--rest MODE",
+                           "hold",
+                           "--repeat K",
+                           "R 500",
+                           "A4+30",
+                           "4096"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
 }
 
