@@ -236,6 +236,12 @@ TEST(MelodyCommandLine, SaysWhichPartItTookAndInWhichUnitItWrote) {
   EXPECT_EQ(run.err,
             "glidewarp-melody: written in units of 1/2 Hz (base 130.813 for 65.406 Hz), so that "
             "the program holds every note within 1 cent of its pitch\n");
+  // A note under 1 Hz against the highest base no unit can hold.
+  run = runMelodyTool(dir, {"--base", "20000", dir.write("still.txt", "C-1-4900 100\n"), "-"});
+  EXPECT_EQ(run.status, melodyOk) << run.err;
+  EXPECT_EQ(run.err,
+            "glidewarp-melody: warning: no unit up to base 20000 holds the note of 0.482 Hz "
+            "within 1 cent of its pitch\n");
   // A melody that holds in hertz is written in hertz, and nothing is said.
   run = runMelodyTool(dir, {dir.write("a.txt", "A4 100 A5 100 E5 100 C#5 100\n"), "-"});
   EXPECT_EQ(run.out, "440\n100 440\n100 880\n100 659.255\n100 554.365\n");

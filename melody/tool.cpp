@@ -320,12 +320,14 @@ void reportUnit(const MelodyCommand& command, const Melody& melody) {
                  "program holds every note within %s cent of its pitch\n",
                  unit.factor, formatNumber(melody.base).c_str(),
                  formatNumber(command.options.base).c_str(), formatNumber(maxCentsOff).c_str());
-  if (unit.worstCents >= maxCentsOff)
+  // A unit of 1/K Hz holds every note within 1/(K x base - 1) of its ratio,
+  // so only a note far below a high base (under 1 Hz) can miss here.
+  if (!(unit.worstCents < maxCentsOff))
     std::fprintf(stderr,
-                 "glidewarp-melody: warning: the program will play the note of %s Hz %s cents "
-                 "off, the nearest any unit up to base %s comes\n",
-                 formatNumber(unit.worstHz).c_str(), formatNumber(unit.worstCents).c_str(),
-                 formatNumber(maxBase).c_str());
+                 "glidewarp-melody: warning: no unit up to base %s holds the note of %s Hz "
+                 "within %s cent of its pitch\n",
+                 formatNumber(maxBase).c_str(), formatNumber(unit.worstHz).c_str(),
+                 formatNumber(maxCentsOff).c_str());
 }
 
 int listTracks(const MelodyCommand& command, const std::string& bytes) {
