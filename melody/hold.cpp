@@ -65,6 +65,22 @@ double centsOff(double base, double hz, int factor) {
   return 1200 * std::log2(heldRatio(writtenBase, writtenNote) / (hz / base));
 }
 
+// A written base B holds every note of 1 Hz or more within 1/(B - 1) of its
+// ratio, within a cent from about 1733 on. The factors tried, in order:
+// every whole factor up to 100, then, for a base so low that those stay
+// under 1733, factors from there on in steps of a twentieth, up to the
+// highest base the program takes.
+std::vector<int> candidateFactors(double base) {
+  auto fits = [&](double factor) { return writtenNumber(factor * base) <= maxBase; };
+  std::vector<int> factors;
+  for (int factor = 1; factor <= 100 && fits(factor); ++factor) factors.push_back(factor);
+  for (double factor = std::ceil(1733 / base); factor <= 1e9 && fits(factor);
+       factor = std::ceil(factor * 1.05))
+    if (factor > 100) factors.push_back(static_cast<int>(factor));
+  if (factors.empty()) factors.push_back(1);
+  return factors;
+}
+
 }  // namespace
 
 MelodyUnit chooseUnit(double base, const std::vector<double>& hz) {
@@ -88,21 +104,16 @@ MelodyUnit chooseUnit(double base, const std::vector<double>& hz) {
     }
     return unit;
   };
-  auto fits = [&](int factor) { return writtenNumber(factor * base) <= maxBase; };
   // The smallest factor that holds every note, trying first at each factor
   // the note that missed at the one before, as the likeliest to miss again.
+  const std::vector<int> factors = candidateFactors(base);
   std::size_t first = 0;
-  for (int factor = 1; fits(factor); ++factor) {
+  for (int factor : factors) {
     const MelodyUnit unit = evaluate(factor, first, true);
     if (unit.worstCents < maxCentsOff) return unit;
     first = static_cast<std::size_t>(std::find(distinct.begin(), distinct.end(), unit.worstHz) -
                                      distinct.begin());
   }
-  // None does: the factor whose worst note comes nearest.
-  MelodyUnit best = evaluate(1, 0, false);
-  for (int factor = 2; fits(factor); ++factor) {
-    const MelodyUnit unit = evaluate(factor, 0, false);
-    if (unit.worstCents < best.worstCents) best = unit;
-  }
-  return best;
+  // None does (a note under 1 Hz far below the base): the finest unit tried.
+  return evaluate(factors.back(), 0, false);
 }

@@ -35,8 +35,9 @@ double heldRatio(double base, float frequency);
 // The unit a melody is written in: `factor` times finer than 1 Hz, so that
 // the base and every note are `factor` times their frequencies. The smallest
 // factor that holds every note (frequencies `hz`, base `base`, both in Hz)
-// within maxCentsOff, with the note that comes nearest the limit; when none
-// up to the program's highest base does, the factor whose worst note is best.
+// within maxCentsOff, with the note that comes nearest the limit (past 100,
+// only every twentieth factor or so is tried); when none up to the
+// program's highest base does, the finest unit tried, with its worst note.
 struct MelodyUnit {
   int factor;
   double worstCents;
