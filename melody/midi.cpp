@@ -269,10 +269,9 @@ std::string describeTrack(const SmfFile& file, int track) {
   return "track " + std::to_string(track) + (name.empty() ? "" : " \"" + name + "\"");
 }
 
-// The notes the options ask for, and the line that says which they are;
-// false with the reason when there are none.
-bool choose(const std::string& name, const SmfFile& file, const MelodyOptions& options,
-            Selection& selection, std::string& taken, std::string& error) {
+// Track and channel numbers the file has; false with the reason otherwise.
+bool checkPlace(const std::string& name, const SmfFile& file, const MelodyOptions& options,
+                std::string& error) {
   const int trackCount = static_cast<int>(file.tracks.size());
   if (options.trackGiven && (options.track < 1 || options.track > trackCount)) {
     error = name + ": there is no track " + std::to_string(options.track) + ": the file has " +
@@ -285,32 +284,40 @@ bool choose(const std::string& name, const SmfFile& file, const MelodyOptions& o
             ": MIDI channels are 1 to 16";
     return false;
   }
-  const std::vector<MidiPart> parts = findParts(file);
-  auto hasNotes = [&](const Selection& s) {
-    return std::any_of(parts.begin(), parts.end(),
-                       [&](const MidiPart& p) { return selected(s, p.track, p.channel - 1); });
-  };
-  if (options.trackGiven || options.channelGiven) {
-    selection.track = options.trackGiven ? options.track : 0;
-    selection.channel = options.channelGiven ? options.channel : 0;
-    const std::string channel = "channel " + std::to_string(options.channel);
-    if (!hasNotes(selection)) {
-      if (options.trackGiven && options.channelGiven)
-        error = name + ": no notes on track " + std::to_string(options.track) + ", " + channel;
-      else if (options.trackGiven)
-        error = name + ": no notes on track " + std::to_string(options.track) +
-                " (channel 10, the drums, is skipped unless --channel 10 is given)";
-      else
-        error = name + ": no notes on " + channel;
-      return false;
-    }
-    if (options.trackGiven)
-      taken = "took " + describeTrack(file, options.track) + ", " +
-              (options.channelGiven ? channel : "every channel but 10");
+  return true;
+}
+
+// The notes --track and --channel name, and the line that says which.
+bool chooseGiven(const std::string& name, const SmfFile& file, const MelodyOptions& options,
+                 const std::vector<MidiPart>& parts, Selection& selection, std::string& taken,
+                 std::string& error) {
+  selection.track = options.trackGiven ? options.track : 0;
+  selection.channel = options.channelGiven ? options.channel : 0;
+  const std::string channel = "channel " + std::to_string(options.channel);
+  const bool any = std::any_of(parts.begin(), parts.end(), [&](const MidiPart& p) {
+    return selected(selection, p.track, p.channel - 1);
+  });
+  if (!any) {
+    if (options.trackGiven && options.channelGiven)
+      error = name + ": no notes on track " + std::to_string(options.track) + ", " + channel;
+    else if (options.trackGiven)
+      error = name + ": no notes on track " + std::to_string(options.track) +
+              " (channel 10, the drums, is skipped unless --channel 10 is given)";
     else
-      taken = "took " + channel + " of every track";
-    return true;
+      error = name + ": no notes on " + channel;
+    return false;
   }
+  if (options.trackGiven)
+    taken = "took " + describeTrack(file, options.track) + ", " +
+            (options.channelGiven ? channel : "every channel but 10");
+  else
+    taken = "took " + channel + " of every track";
+  return true;
+}
+
+// The default part, and the line that says which and why.
+bool chooseDefault(const std::string& name, const SmfFile& file, const std::vector<MidiPart>& parts,
+                   Selection& selection, std::string& taken, std::string& error) {
   const PartChoice choice = defaultPart(parts);
   if (choice.index < 0) {
     error = name +
@@ -332,9 +339,14 @@ bool convertMidi(const std::string& name, const std::string& bytes, const Melody
                  Melody& melody, std::string& error) {
   SmfFile file;
   if (!loadMidi(name, bytes, file, error)) return false;
+  if (!checkPlace(name, file, options, error)) return false;
+  const std::vector<MidiPart> parts = findParts(file);
   Selection selection;
   std::string taken;
-  if (!choose(name, file, options, selection, taken, error)) return false;
+  const bool chosen = options.trackGiven || options.channelGiven
+                          ? chooseGiven(name, file, options, parts, selection, taken, error)
+                          : chooseDefault(name, file, parts, selection, taken, error);
+  if (!chosen) return false;
   const std::vector<Event> events = collectEvents(file, selection);
   long long length = 0;
   for (const SmfTrack& track : file.tracks) length = std::max(length, track.endPulses);

@@ -132,7 +132,7 @@ TEST(MidiReader, EventsKeepTheirBytesTimesAndMetaData) {
 }
 
 // One part: a track of notes on a channel, with a name and a program.
-struct PartSpec {
+struct PartPlan {
   std::string name;
   int channel;
   std::vector<int> keys;  // a chord when more than one
@@ -141,9 +141,9 @@ struct PartSpec {
   int start = 0;  // in quarters
 };
 
-std::string partsFile(const std::vector<PartSpec>& parts) {
+std::string partsFile(const std::vector<PartPlan>& parts) {
   std::vector<MidiTrack> tracks;
-  for (const PartSpec& p : parts) {
+  for (const PartPlan& p : parts) {
     MidiTrack track;
     if (!p.name.empty()) track.events.push_back(trackName(p.name));
     track.events.push_back(program(0, p.program, p.channel));
@@ -161,7 +161,7 @@ std::string partsFile(const std::vector<PartSpec>& parts) {
 
 struct RuleCase {
   const char* what;
-  std::vector<PartSpec> parts;
+  std::vector<PartPlan> parts;
   std::string taken;  // the line's start, or the error
 };
 
@@ -231,7 +231,7 @@ TEST(MidiDefaultPart, FormatZeroGivesAChannelNotTheWholeTrack) {
 }
 
 TEST(MidiListing, EveryPartWithItsNameChannelNotesRangeAndMonophony) {
-  std::vector<PartSpec> parts = {
+  std::vector<PartPlan> parts = {
       {"Conductor", 1, {}, 1, 0}, {"Flute", 2, {72}}, {"Piano", 3, {60, 64, 67}},
       {"Bass", 4, {40}},          {"", 10, {42}},
   };
