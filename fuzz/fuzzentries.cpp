@@ -13,6 +13,9 @@
 #include "config.h"
 #include "effect.h"
 #include "keydecoder.h"
+#include "melody.h"
+#include "midi.h"
+#include "smf.h"
 #include "splice.h"
 
 void fuzzCheck(bool ok, const char* what) {
@@ -221,4 +224,64 @@ void decodeAll(const std::uint8_t* data, std::size_t size, bool timeOutEachByte)
 void fuzzKeyBytes(const std::uint8_t* data, std::size_t size) {
   decodeAll(data, size, false);
   decodeAll(data, size, true);
+}
+
+// ------------------------------------------------------------------ MIDI file
+
+namespace {
+
+// What the reader hands on holds whatever the bytes were.
+void checkRead(const SmfFile& file, const SmfError& error, bool read, std::size_t size) {
+  if (!read) {
+    fuzzCheck(error.byte <= size && !error.what.empty(), "a refusal names a byte of the file");
+    return;
+  }
+  fuzzCheck(file.format <= 1 && !file.tracks.empty(), "a read file is of format 0 or 1");
+  for (const SmfTrack& track : file.tracks) {
+    long long last = 0;
+    for (const SmfEvent& e : track.events) {
+      fuzzCheck(e.pulses >= last && e.offset < size, "events in order, inside the file");
+      fuzzCheck(e.status >= 0x80, "every event has a status");
+      if (e.status < 0xF0) fuzzCheck(e.data1 < 0x80 && e.data2 < 0x80, "data bytes below 0x80");
+      last = e.pulses;
+    }
+    fuzzCheck(track.endPulses == last, "a track ends with its last event");
+  }
+}
+
+// A melody the program takes: notes it plays, a base it accepts.
+void checkMelody(const Melody& melody) {
+  fuzzCheck(!melody.notes.empty(), "a converted melody has notes");
+  fuzzCheck(melody.base > 0 && melody.base <= maxBase, "the base is one the program takes");
+  fuzzCheck(melody.unit.factor >= 1, "the unit is a whole fraction of a hertz");
+  for (const MelodyNote& note : melody.notes) {
+    fuzzCheck(note.ticks > 0, "every note lasts a tick or more");
+    fuzzCheck(note.frequency > 0 && note.frequency <= limitFramesPerBuffer * melody.base,
+              "every note is one the program plays");
+  }
+}
+
+}  // namespace
+
+void fuzzMidiFile(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  SmfFile file;
+  SmfError error;
+  const bool read = readSmf(bytes, file, error);
+  checkRead(file, error, read, bytes.size());
+  if (read) listMidi("in", file, findParts(file));
+  // The converter agrees with the reader on whether the file is one.
+  for (const bool ownRange : {false, true}) {
+    MelodyOptions options;
+    options.bendRangeGiven = ownRange;
+    options.bendRange = 12;
+    Melody melody;
+    std::string message;
+    if (convertMidi("in", bytes, options, melody, message)) {
+      fuzzCheck(read, "only a file the reader takes converts");
+      checkMelody(melody);
+    } else {
+      fuzzCheck(message.rfind("in", 0) == 0, "a refusal names the file");
+    }
+  }
 }

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "effect.h"
 #include "options.h"
 #include "plot.h"
+#include "safewrite.h"
 
 const char* const renderUsage =
     "Usage: glidewarp-render [OPTIONS] INPUT MELODY OUTPUT\n"
@@ -304,11 +304,18 @@ bool checkFiles(const RenderOptions& options, const SndFilePtr& input, const SF_
     reportError("cannot read melody file %s: %s", options.melodyPath.c_str(), reason.c_str());
     return false;
   }
-  // Writing OUTPUT truncates it first, which would destroy what is being read.
+  // OUTPUT and the picture replace what they name: never a file being read,
+  // nor each other.
   for (const std::string* source : {&options.inputPath, &options.melodyPath}) {
-    std::error_code ignored;
-    if (std::filesystem::equivalent(options.outputPath, *source, ignored)) {
+    if (sameFile(options.outputPath, *source)) {
       reportError("OUTPUT %s is the same file as %s", options.outputPath.c_str(), source->c_str());
+      return false;
+    }
+  }
+  if (options.plotPath.empty()) return true;
+  for (const std::string* other : {&options.inputPath, &options.melodyPath, &options.outputPath}) {
+    if (sameFile(options.plotPath, *other)) {
+      reportError("--plot %s is the same file as %s", options.plotPath.c_str(), other->c_str());
       return false;
     }
   }
@@ -426,9 +433,19 @@ int runRender(const RenderOptions& options) {
   outputInfo.samplerate = inputInfo.samplerate;
   outputInfo.channels = channels;
   outputInfo.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SndFilePtr output(sf_open(options.outputPath.c_str(), SFM_WRITE, &outputInfo));
+  // A fresh file that replaces OUTPUT once whole, or, for anything but a
+  // plain file, a scratch file copied there at the end.
+  OutputFile outputFile;
+  std::string reason;
+  if (!openOutput(options.outputPath, outputFile, reason)) {
+    reportError("cannot write %s: %s", options.outputPath.c_str(), reason.c_str());
+    effectRelease(fx);
+    return renderFailed;
+  }
+  SndFilePtr output(sf_open_fd(outputFile.fd, SFM_WRITE, &outputInfo, SF_FALSE));
   if (!output) {
     reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(nullptr));
+    discardOutput(outputFile);
     effectRelease(fx);
     return renderFailed;
   }
@@ -448,8 +465,12 @@ int runRender(const RenderOptions& options) {
     failed = true;
   }
   effectRelease(fx);
+  if (!failed && !finishOutput(outputFile, reason)) {
+    reportError("cannot write %s: %s", options.outputPath.c_str(), reason.c_str());
+    failed = true;
+  }
   if (failed) {
-    std::remove(options.outputPath.c_str());
+    discardOutput(outputFile);
     return renderFailed;
   }
 

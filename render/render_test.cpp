@@ -3,15 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "callback.h"
@@ -336,7 +339,18 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
       {{input, dir.file("folder"), output}, "Is a directory"},
       {{input, melody, dir.file("nowhere/out.wav")}, "cannot write " + dir.file("nowhere/out.wav")},
       {{input, melody, input}, "OUTPUT " + input + " is the same file as " + input},
+      {{input, melody, dir.file("folder")},
+       "cannot write " + dir.file("folder") + ": Is a directory"},
+      {{"--plot", input, input, melody, output},
+       "--plot " + input + " is the same file as " + input},
+      {{"--plot", dir.file("folder/../melody.txt"), input, melody, output},
+       "--plot " + dir.file("folder/../melody.txt") + " is the same file as " + melody},
+      {{"--plot", dir.file("./out.wav"), input, melody, output},
+       "--plot " + dir.file("./out.wav") + " is the same file as " + output},
+      {{"--plot", dir.file("to-input"), input, melody, output},
+       "--plot " + dir.file("to-input") + " is the same file as " + input},
   };
+  ASSERT_EQ(symlink("in.wav", dir.file("to-input").c_str()), 0);
   for (const Case& c : files) {
     const ToolRun run = runTool(dir, c.args);
     EXPECT_EQ(run.status, renderFailed) << c.error;
@@ -377,6 +391,52 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   EXPECT_EQ(run.status, renderOk) << run.err;
   EXPECT_NE(run.out.find("Initialized, baby.\n"), std::string::npos) << run.out;
   EXPECT_EQ(readSound(output).info.frames, 4410);
+}
+
+// OUTPUT and the picture are written as the configuration is: a plain file
+// replaced whole with its mode, a link written through, a pipe or standard
+// output written to as they are.
+TEST(RenderCommandLine, OutputsKeepWhatTheyAre) {
+  TempDir dir;
+  const std::string input = dir.file("in.wav");
+  writeSound(input, tone(440, 0.1, 44100), 1, 44100);
+  const std::string melody = dir.write("melody.txt", "440 50 660\n");
+  std::filesystem::create_directory(dir.file("takes"));
+  const std::string take = dir.write("takes/take1.wav", "old");
+  ASSERT_EQ(chmod(take.c_str(), 0640), 0);
+  ASSERT_EQ(symlink("takes/take1.wav", dir.file("latest.wav").c_str()), 0);
+  const std::string picture = dir.write("pitch.svg", "old");
+  ASSERT_EQ(chmod(picture.c_str(), 0600), 0);
+  ToolRun run = runTool(dir, {"--plot", picture, input, melody, dir.file("latest.wav")});
+  ASSERT_EQ(run.status, renderOk) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("latest.wav")));
+  EXPECT_EQ(readSound(take).info.frames, 4410);
+  EXPECT_EQ(std::filesystem::status(take).permissions(), std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_write |
+                                                             std::filesystem::perms::group_read);
+  EXPECT_NE(readFile(picture).find("<svg "), std::string::npos);
+  EXPECT_EQ(std::filesystem::status(picture).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  // Through a pipe, as a player reading it would get it.
+  const std::string pipe = dir.file("pipe.wav");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = readFile(pipe); });
+  run = runTool(dir, {input, melody, pipe});
+  reader.join();
+  EXPECT_EQ(run.status, renderOk) << run.err;
+  EXPECT_EQ(readSound(dir.write("received.wav", received)).info.frames, 4410);
+  EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+
+  // Standard output by name: what the caller sent it to, appended to here.
+  const std::string log = dir.write("log.bin", "head");
+  const std::string command = std::string(RENDER_TOOL) + " " + input + " " + melody +
+                              " /dev/stdout >> " + log + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string appended = readFile(log);
+  EXPECT_EQ(appended.rfind("head", 0), 0u);
+  EXPECT_NE(appended.find("RIFF"), std::string::npos);
 }
 
 // A render with matched splices, traced through an index channel: every

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libaubio-dev portaudio19-dev
-          libjack-jackd2-dev jackd2 libsndfile1-dev libsmf-dev libfftw3-dev
+          libjack-jackd2-dev jackd2 libsndfile1-dev libfftw3-dev
           clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
