@@ -36,7 +36,8 @@ void effectBlock(benchmark::State& state) {
   }
   close(fd);
   QuietStdout quiet;
-  const int failed = liveEffectInit(path, streamChannels, frames, 44100, 1);
+  EffectState fx;
+  const int failed = liveEffectInit(fx, {.loop = 1}, path, streamChannels, frames);
   unlink(path);
   if (failed) {
     state.SkipWithError("effect set-up failed");
@@ -45,11 +46,11 @@ void effectBlock(benchmark::State& state) {
   std::vector<float> input(static_cast<size_t>(blockBytes / 4)), output(input.size());
   for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i % 97) / 97.0f;
   for (auto _ : state) {
-    effectProcess(input.data(), output.data());
+    effectProcess(fx, input.data(), output.data());
     benchmark::DoNotOptimize(output.data());
     benchmark::ClobberMemory();
   }
-  effectRelease();
+  effectRelease(fx);
 }
 
 void historyMemmove(benchmark::State& state) {

@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "callback.h"
-#include "config.h"
 #include "effect.h"
 #include "pitch.h"
 
@@ -114,21 +113,21 @@ std::vector<float> throughEffect(const std::vector<float>& input, double baseHz,
   const bool written = write(fd, melody.data(), melody.size()) == ssize_t(melody.size());
   close(fd);
   std::vector<float> output;
-  numChannels = 1;
-  projectedFramesPerBuffer = frames;
+  EffectState fx;
+  fx.numChannels = 1;
+  fx.projectedFramesPerBuffer = frames;
   std::fflush(stdout);
   const int savedStdout = dup(STDOUT_FILENO);
   const int devNull = open("/dev/null", O_WRONLY);
   dup2(devNull, STDOUT_FILENO);
-  if (written && liveEffectInit(path, 1, frames, rate, 0) == 0) {
+  if (written && liveEffectInit(fx, {.sampleRate = rate}, path, 1, frames) == 0) {
     std::vector<float> in(frames), out(frames);
     for (std::size_t at = 0; at + frames <= input.size(); at += frames) {
       std::copy(input.begin() + at, input.begin() + at + frames, in.begin());
-      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0,
-                     nullptr);
+      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
       output.insert(output.end(), out.begin(), out.end());
     }
-    effectRelease();
+    effectRelease(fx);
   }
   std::fflush(stdout);
   dup2(savedStdout, STDOUT_FILENO);

@@ -32,7 +32,6 @@
 
 #include "bench_support.h"
 #include "callback.h"
-#include "config.h"
 #include "effect.h"
 #include "pitch.h"
 
@@ -63,13 +62,13 @@ std::vector<float> sine(std::size_t frames, double hz) {
 // A sine of `hz` played through each note's moves with no jump at all, as
 // if the history were endless: what verbatim frames reach without splices.
 std::vector<float> withoutJumps(const std::string& melody, double hz) {
-  programConfig.spliceMode = spliceBlock;
+  EffectState fx;
   {
     QuietStdout quiet;
-    if (liveEffectInit(melody.c_str(), 1, 2048, rate, 0)) std::exit(1);
+    if (liveEffectInit(fx, {.sampleRate = rate}, melody.c_str(), 1, 2048)) std::exit(1);
   }
   std::vector<float> x;
-  for (const Note* note = effectState.firstNote; note; note = note->allocNext) {
+  for (const Note* note = fx.firstNote; note; note = note->allocNext) {
     long long position = 0;
     const MoveStep* step = note->step;
     for (int k = 0; k < noteFrames; ++k, step = step->next) {
@@ -77,7 +76,7 @@ std::vector<float> withoutJumps(const std::string& melody, double hz) {
       position += step->move;
     }
   }
-  effectRelease();
+  effectRelease(fx);
   return x;
 }
 
@@ -141,15 +140,13 @@ struct Rendered {
 // live set-up and the stream callback.
 Rendered render(const std::vector<float>& input, const std::string& melody, int frames,
                 SpliceMode mode) {
-  programConfig.spliceMode = mode;
-  programConfig.maxDelayMs = defaultMaxDelayMs;
-  programConfig.stereoMode = stereoNone;
-  numChannels = 2;
-  projectedFramesPerBuffer = frames;
+  EffectState fx;
+  fx.numChannels = 2;
+  fx.projectedFramesPerBuffer = frames;
   Rendered r;
   {
     QuietStdout quiet;
-    if (liveEffectInit(melody.c_str(), 2, frames, rate, 0)) {
+    if (liveEffectInit(fx, {.spliceMode = mode, .sampleRate = rate}, melody.c_str(), 2, frames)) {
       std::fprintf(stderr, "set-up failed\n");
       std::exit(1);
     }
@@ -161,14 +158,14 @@ Rendered render(const std::vector<float>& input, const std::string& melody, int 
       in[2 * i] = input[at + i];
       in[2 * i + 1] = static_cast<float>(at + i + 1);  // 0 is the silence before any input
     }
-    streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, nullptr);
+    streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
     for (int i = 0; i < frames; ++i) {
       r.signal.push_back(out[2 * i]);
       const long copied = static_cast<long>(out[2 * i + 1]) - 1;
       r.lag.push_back(copied < 0 ? 0 : static_cast<long>(at + i) - copied);
     }
   }
-  effectRelease();
+  effectRelease(fx);
   return r;
 }
 
@@ -346,30 +343,29 @@ void realTime(int frames, SpliceMode mode, double seconds, int passes) {
   for (double r : ratios) text += "300 " + std::to_string(base * r) + "\n";
   if (fd < 0 || write(fd, text.data(), text.size()) < 0) std::exit(1);
   close(fd);
-  programConfig.spliceMode = mode;
-  programConfig.maxDelayMs = defaultMaxDelayMs;
-  numChannels = 2;
-  projectedFramesPerBuffer = frames;
+  EffectState fx;
+  fx.numChannels = 2;
+  fx.projectedFramesPerBuffer = frames;
   const std::vector<float> v = vowel(static_cast<std::size_t>(seconds * rate));
   const std::size_t buffers = v.size() / static_cast<std::size_t>(frames);
   std::vector<double> least(buffers, 1e30);
   double worstSeen = 0;
   for (int pass = 0; pass < passes; ++pass) {
     QuietStdout quiet;
-    if (liveEffectInit(path, 2, frames, rate, 1)) std::exit(1);
+    if (liveEffectInit(fx, {.loop = 1, .spliceMode = mode, .sampleRate = rate}, path, 2, frames))
+      std::exit(1);
     std::vector<float> in(2 * static_cast<std::size_t>(frames)), out(in.size());
     for (std::size_t b = 0; b < buffers; ++b) {
       for (int i = 0; i < frames; ++i)
         in[2 * i] = in[2 * i + 1] = v[b * static_cast<std::size_t>(frames) + i];
       const auto start = std::chrono::steady_clock::now();
-      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0,
-                     nullptr);
+      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
       const auto end = std::chrono::steady_clock::now();
       const double micros = std::chrono::duration<double, std::micro>(end - start).count();
       least[b] = std::min(least[b], micros);
       worstSeen = std::max(worstSeen, micros);
     }
-    effectRelease();
+    effectRelease(fx);
   }
   unlink(path);
   std::sort(least.begin(), least.end());

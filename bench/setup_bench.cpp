@@ -42,8 +42,8 @@ std::string writeMelody(double base) {
   return written ? path : "";
 }
 
-int initEffect(const std::string& path) {
-  return liveEffectInit(path.c_str(), streamChannels, framesPerBuffer, 44100, 0);
+int initEffect(EffectState& fx, const std::string& path) {
+  return liveEffectInit(fx, {}, path.c_str(), streamChannels, framesPerBuffer);
 }
 
 void indexedSetup(benchmark::State& state) {
@@ -54,13 +54,14 @@ void indexedSetup(benchmark::State& state) {
     return;
   }
   QuietStdout quiet;
+  EffectState fx;
   for (auto _ : state) {
-    if (initEffect(path)) {
+    if (initEffect(fx, path)) {
       state.SkipWithError("effect set-up failed");
       break;
     }
     state.PauseTiming();
-    effectRelease();
+    effectRelease(fx);
     state.ResumeTiming();
   }
   unlink(path.c_str());
@@ -82,7 +83,8 @@ void plainSearch(benchmark::State& state) {
   }
   close(fd);
   QuietStdout quiet;
-  const int failed = initEffect(path);
+  EffectState fx;
+  const int failed = initEffect(fx, path);
   unlink(path);
   if (failed) {
     state.SkipWithError("effect set-up failed");
@@ -90,12 +92,12 @@ void plainSearch(benchmark::State& state) {
   }
   const std::vector<float> frequencies = melodyFrequencies(base);
   const int notes = plainNotesFor(base);
-  DelayChannel* channel = effectState.channels[0];
+  DelayChannel* channel = fx.channels[0];
   for (auto _ : state)
     for (int i = 0; i < notes; ++i)
-      for (MoveStep* step : buildPlainCycle(channel, frequencies[static_cast<size_t>(i)]))
+      for (MoveStep* step : buildPlainCycle(fx, channel, frequencies[static_cast<size_t>(i)]))
         std::free(step);
-  effectRelease();
+  effectRelease(fx);
 }
 
 BENCHMARK(indexedSetup)->Arg(440)->Arg(10000)->Unit(benchmark::kMillisecond)->MinTime(2);

@@ -181,20 +181,32 @@ void reportPitch(const std::vector<PitchSegment>& segments, double duration) {
   }
 }
 
-int soak(const Options& options, const std::string& folder) {
-  Soak s;
-  JackHarness& jack = s.jack;
-  harnessInit(jack, uniqueServerName("gwsoak"), folder, GW_TONE_PATH, GW_RECORD_PATH);
+// What the run measured, for the report.
+struct SoakFigures {
+  long rssStart = -1, rssEnd = -1;
+  int plays = 1;
+  std::vector<std::pair<double, long>> rssSamples;  // seconds into the run, KiB
+  std::string finished;                             // the program's gNumNoInputs figure
+  std::string recorderReport;
+};
+
+// The private server with the input tone at the base pitch; false after saying why not.
+bool startServer(Soak& s, const std::string& folder) {
+  harnessInit(s.jack, uniqueServerName("gwsoak"), folder, GW_TONE_PATH, GW_RECORD_PATH);
   char number[32];
   std::snprintf(number, sizeof number, "%g", baseHz);
-  if (!harnessStartServer(jack, 512, s.failure) ||
-      !harnessStartTone(jack, {number}, stepSeconds, s.failure)) {
-    harnessStop(jack);
-    std::fprintf(stderr, "soak: the JACK server or test tone did not start: %s\n",
-                 s.failure.c_str());
-    return 1;
-  }
+  if (harnessStartServer(s.jack, 512, s.failure) &&
+      harnessStartTone(s.jack, {number}, stepSeconds, s.failure))
+    return true;
+  harnessStop(s.jack);
+  std::fprintf(stderr, "soak: the JACK server or test tone did not start: %s\n", s.failure.c_str());
+  return false;
+}
 
+// The looping melody and a configuration that plays it from the tone.
+void writeFiles(const std::string& folder) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%g", baseHz);
   std::string melody = std::string(number) + "\n";
   for (const auto& n : notes) {
     std::snprintf(number, sizeof number, "%d %g\n", n.ms, n.hz);
@@ -204,84 +216,108 @@ int soak(const Options& options, const std::string& folder) {
   writeText(folder + "/glidewarperconfig.txt",
             "File: melody.txt\nDefaultInput: 1\nDefaultOutput: 0\n"
             "DefaultKeyCode: 32\nDefaultKeyName: space\nInfiniteLoop: yes\n");
+}
 
+// Starts the program in a terminal, chooses the tone and switches the effect
+// on with the recorder listening.
+void startPlaying(Soak& s, const std::string& folder) {
   SpawnOptions o;
   o.argv = {GW_PROGRAM_PATH};
-  o.env = jack.env;
+  o.env = s.jack.env;
   o.cwd = folder;
   o.terminal = true;
   if (!spawnChild(s.program, o)) s.failure = "cannot start the program";
-
   expect(s, "for default ('1')\n");
   key(s, " ");
   expect(s, "Press space to proceed, 'x' to exit\n");
   if (s.failure.empty() &&
-      !harnessStartRecorder(jack, folder + "/played.wav", stepSeconds, s.failure))
+      !harnessStartRecorder(s.jack, folder + "/played.wav", stepSeconds, s.failure))
     s.failure = "the recorder did not connect: " + s.failure;
   key(s, " ");
   expect(s, "Wire on, file melody.txt.\n");
+}
 
-  long rssStart = -1, rssEnd = -1;
-  int plays = 1;
-  std::vector<std::pair<double, long>> rssSamples;
-  std::string finished;
-  if (s.failure.empty()) {
-    keepReadingUntil(s, now() + 5);
-    rssStart = residentKiB(s.program.pid);
-    const double started = now();
-    const double total = options.minutes * 60.0;
-    rssSamples.emplace_back(0.0, rssStart);
-    for (;;) {
-      const double nextRepeat = plays * options.repeatEvery;
-      if (nextRepeat >= total - 1 || !s.failure.empty()) break;
-      keepReadingUntil(s, started + nextRepeat);
-      key(s, "r");
-      expect(s, "Press space to proceed, 'x' to exit\n");
-      key(s, " ");
-      expect(s, "Wire on, file melody.txt.\n");
-      ++plays;
-      rssSamples.emplace_back(now() - started, residentKiB(s.program.pid));
-    }
-    keepReadingUntil(s, started + total);
-    rssEnd = residentKiB(s.program.pid);
+// Plays for the whole run, starting the file again every repeatEvery
+// seconds, and samples the program's memory after each start.
+void playRun(Soak& s, const Options& options, SoakFigures& f) {
+  keepReadingUntil(s, now() + 5);
+  f.rssStart = residentKiB(s.program.pid);
+  const double started = now();
+  const double total = options.minutes * 60.0;
+  f.rssSamples.emplace_back(0.0, f.rssStart);
+  for (;;) {
+    const double nextRepeat = f.plays * options.repeatEvery;
+    if (nextRepeat >= total - 1 || !s.failure.empty()) break;
+    keepReadingUntil(s, started + nextRepeat);
+    key(s, "r");
+    expect(s, "Press space to proceed, 'x' to exit\n");
     key(s, " ");
-    if (expect(s, "Finished. gNumNoInputs = ")) {
-      waitExit(s.program, stepSeconds);
-      const std::string& out = s.program.output;
-      finished = out.substr(s.program.cursor, out.find('\n', s.program.cursor) - s.program.cursor);
-    }
+    expect(s, "Wire on, file melody.txt.\n");
+    ++f.plays;
+    f.rssSamples.emplace_back(now() - started, residentKiB(s.program.pid));
   }
+  keepReadingUntil(s, started + total);
+  f.rssEnd = residentKiB(s.program.pid);
+}
+
+// Ends the program with the key and keeps its closing figure.
+void finishProgram(Soak& s, SoakFigures& f) {
+  key(s, " ");
+  if (expect(s, "Finished. gNumNoInputs = ")) {
+    waitExit(s.program, stepSeconds);
+    const std::string& out = s.program.output;
+    f.finished = out.substr(s.program.cursor, out.find('\n', s.program.cursor) - s.program.cursor);
+  }
+}
+
+// Stops everything and keeps what the recorder printed after its
+// "connected N" line, on one line.
+void tearDown(Soak& s, SoakFigures& f) {
   endChild(s.program);
-  endChild(jack.recorder, 30);
-  // What the recorder printed after its "connected N" line.
-  const std::string& recorded = jack.recorder.output;
+  endChild(s.jack.recorder, 30);
+  const std::string& recorded = s.jack.recorder.output;
   const std::size_t afterConnected = std::min(recorded.size(), recorded.find('\n') + 1);
-  std::string recorderReport = recorded.substr(afterConnected);
-  harnessStop(jack);
+  f.recorderReport = recorded.substr(afterConnected);
+  harnessStop(s.jack);
+  for (char& c : f.recorderReport)
+    if (c == '\n') c = ' ';
+  while (!f.recorderReport.empty() && f.recorderReport.back() == ' ') f.recorderReport.pop_back();
+}
+
+void report(const Options& options, const SoakFigures& f, const std::string& folder) {
+  double duration = 0;
+  std::vector<PitchSegment> segments = lastPitch(folder + "/played.wav", pitchSeconds, duration);
+  std::printf("soak: %g minutes, %d plays of a looping melody ('r' every %g s)\n", options.minutes,
+              f.plays, options.repeatEvery);
+  std::printf("resident memory: %ld KiB at the start, %ld KiB at the end (%+ld KiB)\n", f.rssStart,
+              f.rssEnd, f.rssEnd - f.rssStart);
+  std::printf("  samples after each 'r' (s: KiB): ");
+  for (std::size_t i = 0; i < f.rssSamples.size(); ++i)
+    std::printf("%s%d: %ld", i ? ", " : "", static_cast<int>(f.rssSamples[i].first),
+                f.rssSamples[i].second);
+  std::printf("\nserver xruns (lines of the JACK server's log that report one): %d\n",
+              countXruns(readText(folder + "/jackd.log")));
+  std::printf("program: gNumNoInputs = %s\n", f.finished.c_str());
+  std::printf("recorder: %s\n", f.recorderReport.c_str());
+  reportPitch(segments, duration);
+}
+
+int soak(const Options& options, const std::string& folder) {
+  Soak s;
+  if (!startServer(s, folder)) return 1;
+  writeFiles(folder);
+  startPlaying(s, folder);
+  SoakFigures figures;
+  if (s.failure.empty()) {
+    playRun(s, options, figures);
+    finishProgram(s, figures);
+  }
+  tearDown(s, figures);
   if (!s.failure.empty()) {
     std::fprintf(stderr, "soak: %s\n", s.failure.c_str());
     return 1;
   }
-
-  double duration = 0;
-  std::vector<PitchSegment> segments = lastPitch(folder + "/played.wav", pitchSeconds, duration);
-  for (char& c : recorderReport)
-    if (c == '\n') c = ' ';
-  while (!recorderReport.empty() && recorderReport.back() == ' ') recorderReport.pop_back();
-
-  std::printf("soak: %g minutes, %d plays of a looping melody ('r' every %g s)\n", options.minutes,
-              plays, options.repeatEvery);
-  std::printf("resident memory: %ld KiB at the start, %ld KiB at the end (%+ld KiB)\n", rssStart,
-              rssEnd, rssEnd - rssStart);
-  std::printf("  samples after each 'r' (s: KiB): ");
-  for (std::size_t i = 0; i < rssSamples.size(); ++i)
-    std::printf("%s%d: %ld", i ? ", " : "", static_cast<int>(rssSamples[i].first),
-                rssSamples[i].second);
-  std::printf("\nserver xruns (lines of the JACK server's log that report one): %d\n",
-              countXruns(readText(folder + "/jackd.log")));
-  std::printf("program: gNumNoInputs = %s\n", finished.c_str());
-  std::printf("recorder: %s\n", recorderReport.c_str());
-  reportPitch(segments, duration);
+  report(options, figures, folder);
   return 0;
 }
 

@@ -3,17 +3,7 @@
 
 #include <cstddef>
 
-// 0 leaves the output as the effect wrote it; 1 copies each frame's left
-// sample to its right; 2 copies right to left.
-enum StereoMode { stereoNone = 0, stereoLeftToBoth = 1, stereoRightToBoth = 2 };
-
-// How the effect's read position jumps when it runs out of range: by one
-// whole block (the default), or to where the input's waveform matches.
-enum SpliceMode { spliceBlock = 0, spliceMatched = 1 };
-
-// The most delay the matched splices may build up, in milliseconds, unless
-// the configuration says otherwise.
-constexpr int defaultMaxDelayMs = 25;
+#include "settings.h"
 
 constexpr int noLine = -1;
 

@@ -132,22 +132,22 @@ PaError getAvailableBufferSizes(PaDeviceIndex device, long* minimum, long* maxim
 // they come; asked for a fixed length it would regroup them, a period later.
 // ALSA (and PulseAudio or PipeWire through it) picks its own lengths unless
 // asked for one, and then PortAudio delivers exactly the length asked for.
-static unsigned long streamFramesPerBuffer(PaDeviceIndex device) {
+static unsigned long streamFramesPerBuffer(PaDeviceIndex device, int projected) {
   if (underJack(device)) return paFramesPerBufferUnspecified;
-  return static_cast<unsigned long>(projectedFramesPerBuffer);
+  return static_cast<unsigned long>(projected);
 }
 
 #endif
 
-PaError prepareStream(PaDeviceIndex inputDevice, PaDeviceIndex outputDevice) {
+PaError prepareStream(EffectState& fx, PaDeviceIndex inputDevice, PaDeviceIndex outputDevice) {
   PaError err = showControlPanel(inputDevice, nullptr);
   if (err != paNoError) return err;
 
   long minimum = 0, maximum = 0, preferred = 0, granularity = 0;
   err = getAvailableBufferSizes(inputDevice, &minimum, &maximum, &preferred, &granularity);
   if (err != paNoError) return err;
-  projectedFramesPerBuffer = static_cast<int>(preferred);
-  printf("Buffer length: %d frames\n", projectedFramesPerBuffer);
+  fx.projectedFramesPerBuffer = static_cast<int>(preferred);
+  printf("Buffer length: %d frames\n", fx.projectedFramesPerBuffer);
   printf("Minimum buffer length: %d frames\n", static_cast<int>(minimum));
   printf("Maximum buffer length: %d frames\n", static_cast<int>(maximum));
   printf("Granularity: %d\n", static_cast<int>(granularity));
@@ -159,24 +159,25 @@ PaError prepareStream(PaDeviceIndex inputDevice, PaDeviceIndex outputDevice) {
   const PaDeviceInfo* outputInfo = Pa_GetDeviceInfo(outputDevice);
   if (!outputInfo) return paInvalidDevice;
 
-  numChannels = inputInfo->maxInputChannels < outputInfo->maxOutputChannels
-                    ? inputInfo->maxInputChannels
-                    : outputInfo->maxOutputChannels;
-  printf("Num channels = %d.\n", numChannels);
+  fx.numChannels = inputInfo->maxInputChannels < outputInfo->maxOutputChannels
+                       ? inputInfo->maxInputChannels
+                       : outputInfo->maxOutputChannels;
+  printf("Num channels = %d.\n", fx.numChannels);
 
   inputParameters.device = inputDevice;
-  inputParameters.channelCount = numChannels;
+  inputParameters.channelCount = fx.numChannels;
   inputParameters.sampleFormat = paFloat32;
   inputParameters.suggestedLatency = inputInfo->defaultLowInputLatency;
   inputParameters.hostApiSpecificStreamInfo = nullptr;
   outputParameters.device = outputDevice;
-  outputParameters.channelCount = numChannels;
+  outputParameters.channelCount = fx.numChannels;
   outputParameters.sampleFormat = paFloat32;
   outputParameters.suggestedLatency = outputInfo->defaultLowOutputLatency;
   outputParameters.hostApiSpecificStreamInfo = nullptr;
 
   err = Pa_OpenStream(&stream, &inputParameters, &outputParameters, sampleRate,
-                      streamFramesPerBuffer(inputDevice), paNoFlag, streamCallback, nullptr);
+                      streamFramesPerBuffer(inputDevice, fx.projectedFramesPerBuffer), paNoFlag,
+                      streamCallback, &fx);
   const PaHostErrorInfo* hostError = Pa_GetLastHostErrorInfo();
   printf("Last host error: %s\n", hostError && hostError->errorText ? hostError->errorText : "");
   if (err != paNoError) stream = nullptr;

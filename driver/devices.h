@@ -3,6 +3,8 @@
 
 #include <portaudio.h>
 
+#include "effect.h"
+
 // Null until prepareStream has opened the stream.
 extern PaStream* stream;
 extern PaStreamParameters inputParameters;
@@ -23,11 +25,11 @@ void printDevice(int index, const PaDeviceInfo& info, const char* hostApiName, i
                  int* numOutputDevices, char* inputDeviceKeys, char* outputDeviceKeys);
 
 // Shows the input driver's control panel, learns its buffer lengths (the
-// preferred one becomes projectedFramesPerBuffer), derives numChannels and
-// opens the stream with streamCallback. 0 when the stream is open, else the
-// code of the first call that failed; paInvalidDevice for an index that
-// names no device.
-PaError prepareStream(PaDeviceIndex inputDevice, PaDeviceIndex outputDevice);
+// preferred one becomes the effect's projectedFramesPerBuffer), derives its
+// numChannels and opens the stream with streamCallback playing through `fx`. 0 when the stream is
+// open, else the code of the first call that failed; paInvalidDevice for an index that names no
+// device.
+PaError prepareStream(EffectState& fx, PaDeviceIndex inputDevice, PaDeviceIndex outputDevice);
 
 // The driver-level calls that an ASIO host offers and other hosts lack.
 // Without ASIO there is no control panel: the call returns 0 at once.

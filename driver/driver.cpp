@@ -100,15 +100,25 @@ Devices chooseDevices(int deviceCount) {
   return devices;
 }
 
+// What the effect is told of the configuration.
+EffectSettings effectSettings(const ProgramConfig& config) {
+  EffectSettings settings;
+  settings.loop = config.infiniteLoop;
+  settings.stereoMode = config.stereoMode;
+  settings.spliceMode = config.spliceMode;
+  settings.maxDelayMs = config.maxDelayMs;
+  settings.sampleRate = sampleRate;
+  return settings;
+}
+
 // How one play of a melody file ended.
 enum class PlayEnd { next, repeat, exit, setUpFailed, streamFailed };
 
 // One melody file: set up, wire on, wire off. On streamFailed `err` holds
 // PortAudio's error; on setUpFailed it is left as it was.
-PlayEnd playFile(const char* path, PaError* err) {
-  const ProgramConfig& config = programConfig;
-  if (liveEffectInit(path, numChannels, projectedFramesPerBuffer, sampleRate,
-                     config.infiniteLoop) != 0) {
+PlayEnd playFile(EffectState& fx, const char* path, PaError* err) {
+  if (liveEffectInit(fx, effectSettings(programConfig), path, fx.numChannels,
+                     fx.projectedFramesPerBuffer) != 0) {
     printf("GlideWarp initialization failed\n");
     return PlayEnd::setUpFailed;
   }
@@ -136,14 +146,19 @@ PlayEnd playFile(const char* path, PaError* err) {
   }
   *err = Pa_StopStream(stream);
   if (*err != paNoError) return PlayEnd::streamFailed;
-  effectRelease();
+  effectRelease(fx);
   return repeat ? PlayEnd::repeat : PlayEnd::next;
 }
 
 }  // namespace
 
 int runProgram() {
+  // The program's one effect. It outlives the run, since a stream whose
+  // server went away is never closed and might still reach it.
+  static EffectState liveEffect;
   // One run per process, but tests run several in one.
+  effectRelease(liveEffect);
+  liveEffect = EffectState{};
   stream = nullptr;
   streamLost = false;
 
@@ -159,12 +174,12 @@ int runProgram() {
   PaError err = paNoError;
   if (!startPortAudio(&deviceCount, &err)) return commonErrorExit(err);
   const Devices devices = chooseDevices(deviceCount);
-  err = prepareStream(devices.input, devices.output);
+  err = prepareStream(liveEffect, devices.input, devices.output);
   if (err != paNoError) return commonErrorExit(err);
 
   const ProgramConfig& config = programConfig;
   for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {
-    const PlayEnd end = playFile(config.melodyFiles[fileIndex], &err);
+    const PlayEnd end = playFile(liveEffect, config.melodyFiles[fileIndex], &err);
     if (end == PlayEnd::exit) break;
     if (end == PlayEnd::repeat) --fileIndex;
     // A failed set-up has printed its own reasons; the report that follows
@@ -173,7 +188,7 @@ int runProgram() {
     if (end == PlayEnd::setUpFailed || end == PlayEnd::streamFailed) return commonErrorExit(err);
   }
 
-  printf("Finished. gNumNoInputs = %d\n", gNumNoInputs);
+  printf("Finished. gNumNoInputs = %d\n", liveEffect.gNumNoInputs);
   Pa_Terminate();
   return 0;
 }

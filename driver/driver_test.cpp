@@ -12,6 +12,7 @@
 #include "callback.h"
 #include "config.h"
 #include "console.h"
+#include "effect.h"
 #include "fake_portaudio.h"
 #include "testsupport.h"
 
@@ -253,7 +254,9 @@ TEST_F(Driver, FullRunOpensTheStreamOnceAndAsksForExactlyTheProjectedBuffers) {
   EXPECT_EQ(open.framesPerBuffer, 512u);
   EXPECT_EQ(open.flags, paNoFlag);
   EXPECT_EQ(open.callback, &streamCallback);
-  EXPECT_EQ(open.userData, nullptr);
+  // The callback reaches the program's effect through userData alone.
+  ASSERT_NE(open.userData, nullptr);
+  EXPECT_EQ(static_cast<const EffectState*>(open.userData)->numChannels, 2);
   EXPECT_EQ(open.input.device, 0);
   EXPECT_EQ(open.output.device, 1);
   for (const PaStreamParameters* p : {&open.input, &open.output}) {
@@ -281,7 +284,10 @@ TEST_F(Driver, UnderJackTheBufferLengthIsTheServersPeriodForEveryDevice) {
     ASSERT_EQ(fakeAudio.opened.size(), 1u);
     EXPECT_EQ(fakeAudio.opened[0].framesPerBuffer, paFramesPerBufferUnspecified);
     EXPECT_EQ(fakeAudio.opened[0].input.device, input);
-    EXPECT_EQ(projectedFramesPerBuffer, 256);
+    ASSERT_NE(fakeAudio.opened[0].userData, nullptr);
+    EXPECT_EQ(
+        static_cast<const EffectState*>(fakeAudio.opened[0].userData)->projectedFramesPerBuffer,
+        256);
     EXPECT_EQ(callCount("jack_client_open"), 1);
     EXPECT_EQ(fakeAudio.jackClientsOpen, 0) << "the period's client is left open";
   }

@@ -4,25 +4,19 @@
 
 #include <cstdio>
 
-#include "config.h"
 #include "effect.h"
 
-int projectedFramesPerBuffer = 0;
-int numChannels = 0;
-int gNumNoInputs = 0;
-int discrepancyReported = 0;
-
-static void writeSilence(float* out, unsigned long frames) {
-  const unsigned long samples = frames * static_cast<unsigned long>(numChannels);
+static void writeSilence(const EffectState& fx, float* out, unsigned long frames) {
+  const unsigned long samples = frames * static_cast<unsigned long>(fx.numChannels);
   for (unsigned long i = 0; i < samples; ++i) out[i] = 0.0f;
 }
 
 // Copies between the first two samples of each frame only, so that streams
 // of one channel are left alone and those of three or four keep their other
 // channels as the effect wrote them.
-static void routeStereo(float* out, unsigned long frames) {
-  const int mode = programConfig.stereoMode;
-  const int stride = numChannels;
+static void routeStereo(const EffectState& fx, float* out, unsigned long frames) {
+  const int mode = fx.settings.stereoMode;
+  const int stride = fx.numChannels;
   if (mode == stereoNone || stride < 2) return;
   for (unsigned long f = 0; f < frames; ++f) {
     float* frame = out + f * static_cast<unsigned long>(stride);
@@ -38,29 +32,29 @@ int streamCallback(const void* inputBuffer, void* outputBuffer, unsigned long fr
                    void* userData) {
   (void)timeInfo;
   (void)statusFlags;
-  (void)userData;
+  EffectState& fx = *static_cast<EffectState*>(userData);
   float* out = static_cast<float*>(outputBuffer);
 
-  if (framesPerBuffer != static_cast<unsigned long>(projectedFramesPerBuffer)) {
-    if (!discrepancyReported) {
+  if (framesPerBuffer != static_cast<unsigned long>(fx.projectedFramesPerBuffer)) {
+    if (!fx.discrepancyReported) {
       printf("Discrepancy between the real framesPerBuffer (%d) and the projected one (%d).\n",
-             static_cast<int>(framesPerBuffer), projectedFramesPerBuffer);
+             static_cast<int>(framesPerBuffer), fx.projectedFramesPerBuffer);
       printf("Stop the program and correct the settings.\n");
-      discrepancyReported = 1;
+      fx.discrepancyReported = 1;
     }
     // The effect's blocks have a fixed size, so this buffer cannot go
     // through it; silence is better than whatever the buffer held.
-    writeSilence(out, framesPerBuffer);
+    writeSilence(fx, out, framesPerBuffer);
     return paContinue;
   }
 
   if (!inputBuffer) {
-    writeSilence(out, framesPerBuffer);
-    ++gNumNoInputs;
+    writeSilence(fx, out, framesPerBuffer);
+    ++fx.gNumNoInputs;
     return paContinue;
   }
 
-  effectProcess(inputBuffer, outputBuffer);
-  routeStereo(out, framesPerBuffer);
+  effectProcess(fx, inputBuffer, outputBuffer);
+  routeStereo(fx, out, framesPerBuffer);
   return paContinue;
 }

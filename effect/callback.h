@@ -3,16 +3,9 @@
 
 #include <portaudio.h>
 
-// Frames per buffer that the effect's blocks are sized for; set before the
-// stream is opened.
-extern int projectedFramesPerBuffer;
-// Samples per frame of the stream, both directions; set before the stream is opened.
-extern int numChannels;
-// Buffers that arrived without input, over the whole run.
-extern int gNumNoInputs;
-// Set once the buffer-length discrepancy has been reported.
-extern int discrepancyReported;
-
+// `userData` is the EffectState the stream plays through; its
+// projectedFramesPerBuffer and numChannels are set before the stream opens.
+// Audio thread: allocates nothing, locks nothing, prints at most two lines per run.
 int streamCallback(const void* inputBuffer, void* outputBuffer, unsigned long framesPerBuffer,
                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                    void* userData);

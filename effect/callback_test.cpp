@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "effect_testing.h"
 
 namespace {
@@ -18,29 +17,29 @@ class CallbackTest : public EffectTest {
   int frames = 64;
 
   void setUpStream(int channels, const std::string& melody = "440 100000 440\n") {
-    numChannels = channels;
-    projectedFramesPerBuffer = frames;
+    fx.numChannels = channels;
+    fx.projectedFramesPerBuffer = frames;
     InitOutcome o = initLive(melody, channels, frames);
     ASSERT_EQ(o.result, 0) << o.printed;
   }
 
   void SetUp() override {
-    gNumNoInputs = 0;
-    discrepancyReported = 0;
-    programConfig.stereoMode = stereoNone;
+    fx.gNumNoInputs = 0;
+    fx.discrepancyReported = 0;
+    fx.settings.stereoMode = stereoNone;
   }
 
   void TearDown() override {
-    programConfig.stereoMode = stereoNone;
+    fx.settings.stereoMode = stereoNone;
     EffectTest::TearDown();
   }
 
   // A block whose sample s of frame f is 1000 * s + f + 1 + 100 * tag.
   std::vector<float> block(int tag) const {
-    std::vector<float> b(size_t(frames) * numChannels);
+    std::vector<float> b(size_t(frames) * fx.numChannels);
     for (int f = 0; f < frames; ++f)
-      for (int s = 0; s < numChannels; ++s)
-        b[f * numChannels + s] = 1000.0f * s + f + 1 + 100 * tag;
+      for (int s = 0; s < fx.numChannels; ++s)
+        b[f * fx.numChannels + s] = 1000.0f * s + f + 1 + 100 * tag;
     return b;
   }
 
@@ -50,7 +49,7 @@ class CallbackTest : public EffectTest {
   }
 
   int call(const void* in, std::vector<float>& out, int n) {
-    return streamCallback(in, out.data(), static_cast<unsigned long>(n), nullptr, 0, nullptr);
+    return streamCallback(in, out.data(), static_cast<unsigned long>(n), nullptr, 0, &fx);
   }
 };
 
@@ -74,16 +73,16 @@ TEST_F(CallbackTest, WrongLengthIsReportedOnceAndPlaysSilenceWithoutTheEffect) {
   EXPECT_EQ(endCapture(), "");
   for (int i = 0; i < 256; ++i) ASSERT_EQ(longer[i], 0.0f) << i;
 
-  EXPECT_EQ(effectState.blockCounter, 0u);
-  EXPECT_EQ(gNumNoInputs, 0);
-  EXPECT_EQ(discrepancyReported, 1);
+  EXPECT_EQ(fx.blockCounter, 0u);
+  EXPECT_EQ(fx.gNumNoInputs, 0);
+  EXPECT_EQ(fx.discrepancyReported, 1);
 
   // A buffer of the right length still reaches the effect afterwards.
   std::vector<float> right = outputFor(frames, 2);
   startCapture();
   call(in.data(), right, frames);
   EXPECT_EQ(endCapture().find("Discrepancy"), std::string::npos);
-  EXPECT_EQ(effectState.blockCounter, 1u);
+  EXPECT_EQ(fx.blockCounter, 1u);
 }
 
 TEST_F(CallbackTest, MissingInputPlaysSilenceCountsAndLeavesTheEffectWhereItWas) {
@@ -93,8 +92,8 @@ TEST_F(CallbackTest, MissingInputPlaysSilenceCountsAndLeavesTheEffectWhereItWas)
   EXPECT_EQ(call(nullptr, out, frames), paContinue);
   for (int i = 0; i < frames * 2; ++i) ASSERT_EQ(out[i], 0.0f) << i;
   EXPECT_EQ(out[frames * 2], sentinel);
-  EXPECT_EQ(gNumNoInputs, 2);
-  EXPECT_EQ(effectState.blockCounter, 0u);
+  EXPECT_EQ(fx.gNumNoInputs, 2);
+  EXPECT_EQ(fx.blockCounter, 0u);
 
   // The effect then takes up exactly where it stood: the block after the
   // first real one is that first block, one block late.
@@ -104,8 +103,8 @@ TEST_F(CallbackTest, MissingInputPlaysSilenceCountsAndLeavesTheEffectWhereItWas)
   call(b.data(), out, frames);
   endCapture();
   EXPECT_EQ(std::vector<float>(out.begin(), out.end() - 1), a);
-  EXPECT_EQ(effectState.blockCounter, 2u);
-  EXPECT_EQ(gNumNoInputs, 2);
+  EXPECT_EQ(fx.blockCounter, 2u);
+  EXPECT_EQ(fx.gNumNoInputs, 2);
 }
 
 // Mode, then what each routed two-channel frame (L, R) becomes.
@@ -120,7 +119,7 @@ class StereoRoutingTest : public CallbackTest, public ::testing::WithParamInterf
 TEST_P(StereoRoutingTest, EveryFrameOfAStereoBufferIsRouted) {
   const RoutingCase c = GetParam();
   setUpStream(2);
-  programConfig.stereoMode = c.mode;
+  fx.settings.stereoMode = c.mode;
   std::vector<float> a = block(1), b = block(2);
   std::vector<float> out = outputFor(frames, 2);
   startCapture();
@@ -143,14 +142,14 @@ TEST_F(CallbackTest, RoutingAlsoAppliesToFramesPassedThroughAfterTheMelody) {
   // One tick of 45 frames: the melody ends inside the first block, and every
   // later block passes through unchanged before it is routed.
   setUpStream(2, "440 1 440\n");
-  programConfig.stereoMode = stereoRightToBoth;
+  fx.settings.stereoMode = stereoRightToBoth;
   std::vector<float> a = block(1), b = block(2);
   std::vector<float> out = outputFor(frames, 2);
   startCapture();
   call(a.data(), out, frames);
   call(b.data(), out, frames);
   endCapture();
-  ASSERT_EQ(effectState.channels[0]->note, nullptr);
+  ASSERT_EQ(fx.channels[0]->note, nullptr);
   for (int f = 0; f < frames; ++f) {
     ASSERT_EQ(out[f * 2], b[f * 2 + 1]) << f;
     ASSERT_EQ(out[f * 2 + 1], b[f * 2 + 1]) << f;
@@ -160,7 +159,7 @@ TEST_F(CallbackTest, RoutingAlsoAppliesToFramesPassedThroughAfterTheMelody) {
 TEST_F(CallbackTest, RoutingWithOneChannelChangesNothingAndStaysInTheBuffer) {
   for (StereoMode mode : {stereoLeftToBoth, stereoRightToBoth}) {
     setUpStream(1);
-    programConfig.stereoMode = mode;
+    fx.settings.stereoMode = mode;
     std::vector<float> a = block(1), b = block(2);
     std::vector<float> out = outputFor(frames, 1);
     startCapture();
@@ -174,7 +173,7 @@ TEST_F(CallbackTest, RoutingWithOneChannelChangesNothingAndStaysInTheBuffer) {
 
 TEST_F(CallbackTest, RoutingWithFourChannelsTouchesOnlyTheFirstTwoSamplesOfAFrame) {
   setUpStream(4);
-  programConfig.stereoMode = stereoLeftToBoth;
+  fx.settings.stereoMode = stereoLeftToBoth;
   std::vector<float> a = block(1), b = block(2);
   std::vector<float> out = outputFor(frames, 4);
   startCapture();

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "settings.h"
+
 // One element of a note's cycle of moves.
 struct MoveStep {
   int move;              // frames the read position advances after one output frame
@@ -45,6 +47,43 @@ struct DelayChannel {
   MoveStep* lastStep;
 };
 
+// One delay channel's read position in matched mode. Positions are frames
+// from the start of the newest history slot; negative ones lie in older slots.
+struct SpliceChannel {
+  int readFrame;    // the frame the next output frame copies, before any jump
+  double fraction;  // how far past readFrame the exact read position lies, 0 to 1
+  int lastRead;     // the frame the last output frame copied
+  double carry;     // sub-frame error of the jumps so far, made up at the next
+  int sinceSearch;  // output frames since the last search
+  int lastJump;     // frames the last matched jump moved, for searches skipped
+  float* samples;   // the compared sample of each frame of the slid tail, oldest first
+};
+
+// The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
+struct SpliceState {
+  int mode = 0;        // a SpliceMode; spliceBlock leaves the effect as it always was
+  int maxDelayMs = 0;  // MaxDelay as used, after clamping
+  int maxDelayFrames = 0;
+  int lagLimit = 0;      // one block plus maxDelayFrames: the most an output frame may lag
+  int window = 0;        // frames compared per candidate, a multiple of spliceCoarseStep
+  int minJump = 0;       // the shortest jump: nearer candidates only echo the position itself
+  int span = 0;          // the farthest a search looks from the position
+  int earlyLag = 0;      // lag above which a downward note jumps forward on a close match
+  int fallbackJump = 0;  // how far to jump when nothing matches (silence, noise)
+  int searchGap = 0;     // fewest output frames between two searches
+  int earlyRetry = 0;    // output frames between two tries of an early jump
+  int keepBlocks = 0;    // newest history slots that are slid and can be read
+  int sampleOffset = 0;  // byte offset in a frame of the compared sample
+  int compareBoth = 0;   // non-zero: the first two samples' sum is compared
+  int channelCount = 0;
+  SpliceChannel* channels = nullptr;
+  float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
+};
+
+// One effect: its melody, its delay lines and everything its callback keeps.
+// Whoever plays audio through it holds one (the live program one for the run,
+// the render tool, a plugin instance, each test its own) and passes it to
+// every operation; nothing of it is process-wide, so two never meet.
 struct EffectState {
   int referenceRate = 44100;
   int tickFrames = 44;
@@ -62,17 +101,42 @@ struct EffectState {
   int initialized = 0;
   // First note of the melody in append order; owned, freed by effectRelease.
   Note* firstNote = nullptr;
+
+  // The caller's choices, stored by liveEffectInit (or by the caller before
+  // effectInit) and read from then on.
+  EffectSettings settings;
+  SpliceState splice;
+
+  // The stream callback's own: frames per buffer that the blocks are sized
+  // for and samples per frame (both set before the stream opens), buffers
+  // that came without input over the run, and whether the buffer-length
+  // discrepancy was reported.
+  int projectedFramesPerBuffer = 0;
+  int numChannels = 0;
+  // Samples of a frame that are audio, 32-bit floats (liveEffectInit sets it);
+  // 0 leaves frames opaque, as effectInit alone knows nothing of them.
+  int audioChannels = 0;
+  int gNumNoInputs = 0;
+  int discrepancyReported = 0;
+
+  // The lag of the last counted block's first frame, in frames; kept for
+  // hosts that send the delay report on instead of printing it.
+  long lastReportedDelay = 0;
+
+  // Test hook: n >= 0 makes the (n+1)-th allocation from now fail; -1 never fails.
+  int allocFailCountdown = -1;
 };
 
-extern EffectState effectState;
+// Prints one of the effect's messages, through the settings' log when one is set.
+void effectPrint(const EffectState& fx, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // The melody's clock, shared by playback and by anything that lays the notes
 // out in time without playing them (the render tool's picture).
 
 // Length in frames of the tick that begins after `tickCount` whole ticks of a note.
-inline int tickLengthAfter(int tickCount) {
-  return tickCount % effectState.longTickEvery == 0 ? effectState.tickFrames + 1
-                                                    : effectState.tickFrames;
+inline int tickLengthAfter(const EffectState& fx, int tickCount) {
+  return tickCount % fx.longTickEvery == 0 ? fx.tickFrames + 1 : fx.tickFrames;
 }
 
 // Whether a note has lasted its duration after `tickCount` whole ticks; a
@@ -94,40 +158,45 @@ inline Note* followingNote(const Note* note, int& repeatCounter) {
   return note->next;
 }
 
+// Every operation below takes the effect it works on. Set-up and release run
+// on a thread that no audio runs on while they do (the main thread with the
+// stream stopped, a plugin's worker); effectProcess and what it calls run on
+// the audio thread and allocate, lock and open nothing.
+
 // Melody schedule.
-DelayChannel* createChannel(int channelNumber);
-Note* appendNote(float frequency, float duration, DelayChannel* channel);
-void advancePhase(DelayChannel* channel);
+DelayChannel* createChannel(EffectState& fx, int channelNumber);
+Note* appendNote(EffectState& fx, float frequency, float duration, DelayChannel* channel);
+void advancePhase(EffectState& fx, DelayChannel* channel);
 MoveStep* findStep(double phase, MoveStep* firstStep);
-MoveStep* appendStep(int move, double phase, MoveStep* lastStep, Note* note);
-int replicateChannels(DelayChannel** channels, int channelCount);
-void effectRelease();
+MoveStep* appendStep(EffectState& fx, int move, double phase, MoveStep* lastStep, Note* note);
+int replicateChannels(EffectState& fx, DelayChannel** channels, int channelCount);
+void effectRelease(EffectState& fx);
 
 // Melody file and set-up.
-int validateFormat(int channelCount, int historyBlocks, int blockBytes, int sampleRate,
-                   int frameBytes);
-int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRate, int frameBytes,
-               const char* path, int loop);
+int validateFormat(const EffectState& fx, int channelCount, int historyBlocks, int blockBytes,
+                   int sampleRate, int frameBytes);
+int effectInit(EffectState& fx, int channelCount, int historyBlocks, int blockBytes, int sampleRate,
+               int frameBytes, const char* path, int loop);
 
-// Allocation used by the effect. Tests set allocFailCountdown to n >= 0 to
-// make the (n+1)-th allocation from now fail; -1 never fails.
-extern int allocFailCountdown;
-void* effectAllocate(std::size_t bytes);
+// Allocation used by the effect (zeroed; fails on the record's test hook).
+void* effectAllocate(EffectState& fx, std::size_t bytes);
 
 // The live program's set-up, shared by everything that must play as it does
 // (the program, the render tool, their tests and benchmarks): one delay line
 // carrying whole interleaved frames of `streamChannels` 32-bit samples, with
-// a history of liveHistoryBlocks buffers of `framesPerBuffer` frames.
+// a history of liveHistoryBlocks buffers of `framesPerBuffer` frames, at the
+// settings' rate and with their loop choice.
 constexpr int liveHistoryBlocks = 200;
 constexpr int liveBytesPerSample = 4;
-int liveEffectInit(const char* path, int streamChannels, int framesPerBuffer, int sampleRate,
-                   int loop);
+int liveEffectInit(EffectState& fx, const EffectSettings& settings, const char* path,
+                   int streamChannels, int framesPerBuffer);
 
 // Block processor: one block of blockBytes in, one out; may be the same memory.
-int effectProcess(const void* input, void* output);
+// Audio thread.
+int effectProcess(EffectState& fx, const void* input, void* output);
 
 // The delay report is printed on every reportInterval-th block that goes
 // through the history, the first included.
 constexpr unsigned int reportInterval = 1000;
-// Whether the next effectProcess call prints the delay report.
-bool delayReportDue();
+// Whether the next effectProcess call counts a delay report.
+bool delayReportDue(const EffectState& fx);

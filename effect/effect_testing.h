@@ -18,10 +18,12 @@ struct InitOutcome {
 class EffectTest : public ::testing::Test {
  protected:
   TempDir dir;
+  // Each test's own effect; the settings it holds are the ones set-up reads.
+  EffectState fx;
 
   void TearDown() override {
-    allocFailCountdown = -1;
-    effectRelease();
+    fx.allocFailCountdown = -1;
+    effectRelease(fx);
   }
 
   InitOutcome init(const std::string& melody, int loop = 0, int channelCount = 1,
@@ -29,8 +31,8 @@ class EffectTest : public ::testing::Test {
                    int frameBytes = 4) {
     std::string path = dir.write("melody.txt", melody);
     startCapture();
-    int result =
-        effectInit(channelCount, historyBlocks, blockBytes, rate, frameBytes, path.c_str(), loop);
+    int result = effectInit(fx, channelCount, historyBlocks, blockBytes, rate, frameBytes,
+                            path.c_str(), loop);
     return {result, endCapture()};
   }
 
@@ -38,7 +40,10 @@ class EffectTest : public ::testing::Test {
   InitOutcome initLive(const std::string& melody, int channels, int frames, int loop = 0) {
     std::string path = dir.write("melody.txt", melody);
     startCapture();
-    int result = liveEffectInit(path.c_str(), channels, frames, 44100, loop);
+    EffectSettings settings = fx.settings;
+    settings.sampleRate = 44100;
+    settings.loop = loop;
+    int result = liveEffectInit(fx, settings, path.c_str(), channels, frames);
     return {result, endCapture()};
   }
 
@@ -49,8 +54,8 @@ class EffectTest : public ::testing::Test {
     return result;
   }
 
-  static Note* note(int number) {
-    Note* n = effectState.firstNote;
+  Note* note(int number) {
+    Note* n = fx.firstNote;
     while (n && n->noteNumber != number) n = n->allocNext;
     return n;
   }

@@ -1,10 +1,12 @@
 // The effect as the live program sets it up for its stream.
 #include "effect.h"
 
-int liveEffectInit(const char* path, int streamChannels, int framesPerBuffer, int sampleRate,
-                   int loop) {
+int liveEffectInit(EffectState& fx, const EffectSettings& settings, const char* path,
+                   int streamChannels, int framesPerBuffer) {
+  fx.settings = settings;
+  fx.audioChannels = streamChannels;
   // One delay line carries whole frames, so all channels bend together.
   const int frameBytes = streamChannels * liveBytesPerSample;
-  return effectInit(1, liveHistoryBlocks, frameBytes * framesPerBuffer, sampleRate, frameBytes,
-                    path, loop);
+  return effectInit(fx, 1, liveHistoryBlocks, frameBytes * framesPerBuffer, settings.sampleRate,
+                    frameBytes, path, settings.loop);
 }

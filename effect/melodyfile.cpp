@@ -14,22 +14,22 @@
 // steps as the base frequency, so this bounds set-up time and memory.
 static constexpr double maxBaseFrequency = 20000.0;
 
-int validateFormat(int channelCount, int historyBlocks, int blockBytes, int sampleRate,
-                   int frameBytes) {
+int validateFormat(const EffectState& fx, int channelCount, int historyBlocks, int blockBytes,
+                   int sampleRate, int frameBytes) {
   if (sampleRate != 11025 && sampleRate != 22050 && sampleRate != 44100) {
-    printf("Supported rates: 11025, 22050 and 44100. You supplied %d\n", sampleRate);
+    effectPrint(fx, "Supported rates: 11025, 22050 and 44100. You supplied %d\n", sampleRate);
     return 1;
   }
   if (channelCount < 1) {
-    printf("At least 1 channel required.\n");
+    effectPrint(fx, "At least 1 channel required.\n");
     return 1;
   }
   if (blockBytes < 1) {
-    printf("At least 1 byte required per buffer.\n");
+    effectPrint(fx, "At least 1 byte required per buffer.\n");
     return 1;
   }
   if (historyBlocks < 1) {
-    printf("At least 1 buffer required.\n");
+    effectPrint(fx, "At least 1 buffer required.\n");
     return 1;
   }
   switch (frameBytes) {
@@ -41,8 +41,8 @@ int validateFormat(int channelCount, int historyBlocks, int blockBytes, int samp
     case 16:
       return 0;
     default:
-      printf("Supported sample sizes are 1, 2, 4, 8, 12 and 16 bytes. You supplied %d\n",
-             frameBytes);
+      effectPrint(fx, "Supported sample sizes are 1, 2, 4, 8, 12 and 16 bytes. You supplied %d\n",
+                  frameBytes);
       return 1;
   }
 }
@@ -80,20 +80,20 @@ static int repetitionCount(double number) {
   return magnitude >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(magnitude);
 }
 
-static int failInput(const std::string& token) {
-  printf("Invalid input string %s\n", token.c_str());
+static int failInput(const EffectState& fx, const std::string& token) {
+  effectPrint(fx, "Invalid input string %s\n", token.c_str());
   return 1;
 }
 
 // A repetition count closes the section that ends at the last note.
-static int readRepetition(int count) {
-  DelayChannel* first = effectState.channels[0];
+static int readRepetition(EffectState& fx, int count) {
+  DelayChannel* first = fx.channels[0];
   if (count < 1) {
-    printf("Invalid repetition count %d.\n", count);
+    effectPrint(fx, "Invalid repetition count %d.\n", count);
     return 1;
   }
   if (!first) {
-    printf("Misplaced repetition count %d.\n", count);
+    effectPrint(fx, "Misplaced repetition count %d.\n", count);
     return 1;
   }
   first->lastNote->repeatCount = count - 1;
@@ -104,17 +104,18 @@ static int readRepetition(int count) {
 // A note: its duration has been read, its frequency comes next. At the end
 // of the file no frequency is read and `token` still holds the duration's
 // text, which then stands for the frequency too.
-static int readNote(FILE* file, double duration, std::string& token) {
+static int readNote(EffectState& fx, FILE* file, double duration, std::string& token) {
   readToken(file, token);
   double frequency;
-  if (!toNumber(token, frequency)) return failInput(token);
-  DelayChannel** channels = effectState.channels;
+  if (!toNumber(token, frequency)) return failInput(fx, token);
+  DelayChannel** channels = fx.channels;
   if (!channels[0]) {
-    channels[0] = createChannel(0);
+    channels[0] = createChannel(fx, 0);
     if (!channels[0]) return 1;
   }
-  return appendNote(static_cast<float>(frequency), static_cast<float>(duration), channels[0]) ? 0
-                                                                                              : 1;
+  return appendNote(fx, static_cast<float>(frequency), static_cast<float>(duration), channels[0])
+             ? 0
+             : 1;
 }
 
 // The items after the base frequency: notes and repetition counts. The file
@@ -125,7 +126,7 @@ static int readNote(FILE* file, double duration, std::string& token) {
 // - once nothing more can be read, the last token is seen again, and the end
 //   of the file then ends the melody;
 // - a note cut short after its duration takes the duration as its frequency.
-static int readItems(FILE* file) {
+static int readItems(EffectState& fx, FILE* file) {
   std::string token;
   bool haveToken = false;
   for (;;) {
@@ -133,14 +134,14 @@ static int readItems(FILE* file) {
     // Nothing at all after the base frequency: no note was stored.
     if (!haveToken) return 0;
     double number;
-    if (!toNumber(token, number)) return failInput(token);
+    if (!toNumber(token, number)) return failInput(fx, token);
     if (std::feof(file)) return 0;
     if (number < 0) {
-      if (readRepetition(repetitionCount(number))) return 1;
+      if (readRepetition(fx, repetitionCount(number))) return 1;
     } else if (number > 0) {
-      if (readNote(file, number, token)) return 1;
+      if (readNote(fx, file, number, token)) return 1;
     } else {
-      return failInput(token);
+      return failInput(fx, token);
     }
   }
 }
@@ -151,57 +152,57 @@ struct FileCloser {
 };
 }  // namespace
 
-int effectInit(int channelCount, int historyBlocks, int blockBytes, int sampleRate, int frameBytes,
-               const char* path, int loop) {
-  if (validateFormat(channelCount, historyBlocks, blockBytes, sampleRate, frameBytes)) return 1;
-  effectRelease();
-  effectState.historyBlocks = historyBlocks;
-  effectState.blockBytes = blockBytes;
-  effectState.frameBytes = frameBytes;
-  effectState.channelCount = channelCount;
+int effectInit(EffectState& fx, int channelCount, int historyBlocks, int blockBytes, int sampleRate,
+               int frameBytes, const char* path, int loop) {
+  if (validateFormat(fx, channelCount, historyBlocks, blockBytes, sampleRate, frameBytes)) return 1;
+  effectRelease(fx);
+  fx.historyBlocks = historyBlocks;
+  fx.blockBytes = blockBytes;
+  fx.frameBytes = frameBytes;
+  fx.channelCount = channelCount;
 
-  effectState.channels = static_cast<DelayChannel**>(
-      effectAllocate(sizeof(DelayChannel*) * static_cast<std::size_t>(channelCount)));
-  if (!effectState.channels) {
-    printf("Out of memory.\n");
+  fx.channels = static_cast<DelayChannel**>(
+      effectAllocate(fx, sizeof(DelayChannel*) * static_cast<std::size_t>(channelCount)));
+  if (!fx.channels) {
+    effectPrint(fx, "Out of memory.\n");
     return 1;
   }
-  printf("Opening file %s\n", path);
+  effectPrint(fx, "Opening file %s\n", path);
   {
     // Every way out of the reading closes the file.
     std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rt"));
     if (!file) {
-      printf("Can't open %s\n", path);
+      effectPrint(fx, "Can't open %s\n", path);
       return 1;
     }
     double base;
     if (std::fscanf(file.get(), "%lf", &base) == 1) {
       // The ring builder needs a finite positive base; see maxBaseFrequency.
       if (!(base > 0) || !(base <= maxBaseFrequency)) {
-        printf("Invalid base frequency %g: it must be above 0 and at most %g.\n", base,
-               maxBaseFrequency);
+        effectPrint(fx, "Invalid base frequency %g: it must be above 0 and at most %g.\n", base,
+                    maxBaseFrequency);
         return 1;
       }
-      effectState.baseFrequency = base;
+      fx.baseFrequency = base;
     }
-    if (readItems(file.get())) return 1;
+    if (readItems(fx, file.get())) return 1;
   }
 
-  DelayChannel* first = effectState.channels[0];
+  DelayChannel* first = fx.channels[0];
   if (!first || !first->lastNote) {
-    printf("Channel empty.\n");
+    effectPrint(fx, "Channel empty.\n");
     return 1;
   }
   first->lastNote->next = loop ? first->note : nullptr;
-  effectState.tickFrames = 44 * sampleRate / effectState.referenceRate;
-  effectState.longTickEvery = 10 * effectState.referenceRate / sampleRate;
-  effectState.currentChannel = first;
-  if (!replicateChannels(effectState.channels, channelCount)) return 1;
-  effectState.cursor = 0;
-  effectState.blockCounter = 0;
+  fx.tickFrames = 44 * sampleRate / fx.referenceRate;
+  fx.longTickEvery = 10 * fx.referenceRate / sampleRate;
+  fx.currentChannel = first;
+  if (!replicateChannels(fx, fx.channels, channelCount)) return 1;
+  fx.cursor = 0;
+  fx.blockCounter = 0;
   // Read afresh for every file, so no file plays in the previous one's mode.
-  if (spliceSetUp(sampleRate)) return 1;
-  printf("Initialized, baby.\n");
-  effectState.initialized = 1;
+  if (spliceSetUp(fx, sampleRate)) return 1;
+  effectPrint(fx, "Initialized, baby.\n");
+  fx.initialized = 1;
   return 0;
 }

@@ -10,7 +10,7 @@ TEST_F(MelodyFileTest, ExampleMelodyWithAndWithoutFinalLineEnd) {
     auto outcome = init("440 250 440 250 660 -2 500 330" + end);
     ASSERT_EQ(outcome.result, 0) << outcome.printed;
     EXPECT_EQ(outcome.printed, "Opening file " + dir.file("melody.txt") + "\nInitialized, baby.\n");
-    EXPECT_EQ(effectState.baseFrequency, 440);
+    EXPECT_EQ(fx.baseFrequency, 440);
     Note *first = note(1), *second = note(2), *third = note(3);
     ASSERT_TRUE(first && second && third);
     EXPECT_EQ(first->next, second);
@@ -23,7 +23,7 @@ TEST_F(MelodyFileTest, ExampleMelodyWithAndWithoutFinalLineEnd) {
     EXPECT_EQ(first->repeatTarget, nullptr);
     EXPECT_EQ(second->repeatTarget, first);
     EXPECT_EQ(second->repeatCount, 1);
-    EXPECT_EQ(effectState.channels[0]->sectionStart, third);
+    EXPECT_EQ(fx.channels[0]->sectionStart, third);
   }
 }
 
@@ -87,10 +87,10 @@ TEST_F(MelodyFileTest, TokensThatAreNotNumbers) {
   EXPECT_EQ(zero.result, 1);
   EXPECT_NE(zero.printed.find("Invalid input string 0.0\n"), std::string::npos);
 
-  effectState.baseFrequency = 123;
+  fx.baseFrequency = 123;
   auto words = init("abc 250 440\n");
   EXPECT_EQ(words.result, 1);
-  EXPECT_EQ(effectState.baseFrequency, 123);
+  EXPECT_EQ(fx.baseFrequency, 123);
   EXPECT_NE(words.printed.find("Invalid input string abc\n"), std::string::npos);
 
   auto frequency = init("440 250 loud\n");
@@ -104,7 +104,7 @@ TEST_F(MelodyFileTest, TokensThatAreNotNumbers) {
   // ...but the base frequency is read as a number only, so its unit is a token.
   auto unit = init("440Hz 250 440\n");
   EXPECT_EQ(unit.result, 1);
-  EXPECT_EQ(effectState.baseFrequency, 440);
+  EXPECT_EQ(fx.baseFrequency, 440);
   EXPECT_NE(unit.printed.find("Invalid input string Hz\n"), std::string::npos);
 
   // Tokens of any length are read whole and safely.
@@ -127,7 +127,7 @@ TEST_F(MelodyFileTest, BaseFrequencyMustBeUsable) {
     auto outcome = init(std::string(base) + " 250 440\n");
     EXPECT_EQ(outcome.result, 1) << base;
     EXPECT_NE(outcome.printed.find("Invalid base frequency"), std::string::npos) << base;
-    EXPECT_EQ(effectState.initialized, 0);
+    EXPECT_EQ(fx.initialized, 0);
   }
   auto outcome = init("-5 250 440\n");
   EXPECT_NE(outcome.printed.find("Invalid base frequency -5:"), std::string::npos);
@@ -146,19 +146,19 @@ TEST_F(MelodyFileTest, TickConstantsFollowTheRate) {
   const int every[] = {20, 10, 40, 40, 20, 10};
   for (int i = 0; i < 6; ++i) {
     ASSERT_EQ(init("440 10 440\n", 0, 1, 200, 2048, rates[i]).result, 0);
-    EXPECT_EQ(effectState.tickFrames, frames[i]) << rates[i];
-    EXPECT_EQ(effectState.longTickEvery, every[i]) << rates[i];
+    EXPECT_EQ(fx.tickFrames, frames[i]) << rates[i];
+    EXPECT_EQ(fx.longTickEvery, every[i]) << rates[i];
   }
 }
 
 TEST_F(MelodyFileTest, FormatChecksInOrder) {
   startCapture();
-  EXPECT_EQ(validateFormat(0, 200, 512, 48000, 4), 1);
-  EXPECT_EQ(validateFormat(0, 200, 512, 44100, 4), 1);
-  EXPECT_EQ(validateFormat(1, 200, 0, 44100, 4), 1);
-  EXPECT_EQ(validateFormat(1, 0, 512, 44100, 4), 1);
-  EXPECT_EQ(validateFormat(1, 200, 512, 44100, 20), 1);
-  EXPECT_EQ(validateFormat(1, 1, 1, 11025, 16), 0);
+  EXPECT_EQ(validateFormat(fx, 0, 200, 512, 48000, 4), 1);
+  EXPECT_EQ(validateFormat(fx, 0, 200, 512, 44100, 4), 1);
+  EXPECT_EQ(validateFormat(fx, 1, 200, 0, 44100, 4), 1);
+  EXPECT_EQ(validateFormat(fx, 1, 0, 512, 44100, 4), 1);
+  EXPECT_EQ(validateFormat(fx, 1, 200, 512, 44100, 20), 1);
+  EXPECT_EQ(validateFormat(fx, 1, 1, 1, 11025, 16), 0);
   EXPECT_EQ(endCapture(),
             "Supported rates: 11025, 22050 and 44100. You supplied 48000\n"
             "At least 1 channel required.\n"
@@ -173,14 +173,14 @@ TEST_F(MelodyFileTest, RejectedFormatLeavesAReadyEffectAlone) {
   auto rejected = init("440 10 330\n", 0, 1, 200, 2048, 48000);
   EXPECT_EQ(rejected.result, 1);
   EXPECT_EQ(rejected.printed, "Supported rates: 11025, 22050 and 44100. You supplied 48000\n");
-  EXPECT_EQ(effectState.initialized, 1);
+  EXPECT_EQ(fx.initialized, 1);
   EXPECT_EQ(note(1), before);
   EXPECT_EQ(note(1)->frequency, 660);
 }
 
 TEST_F(MelodyFileTest, MissingFile) {
   startCapture();
-  EXPECT_EQ(effectInit(1, 200, 2048, 44100, 4, "/nonexistent/tune.txt", 0), 1);
+  EXPECT_EQ(effectInit(fx, 1, 200, 2048, 44100, 4, "/nonexistent/tune.txt", 0), 1);
   EXPECT_EQ(endCapture(), "Opening file /nonexistent/tune.txt\nCan't open /nonexistent/tune.txt\n");
-  EXPECT_EQ(effectState.initialized, 0);
+  EXPECT_EQ(fx.initialized, 0);
 }

@@ -11,12 +11,13 @@
 // Builds the whole step list of a note of `frequency` on `channel` (first
 // step included) and leaves the channel as appendNote does. Returns the
 // list's steps in order; the caller frees each with std::free.
-inline std::vector<MoveStep*> buildPlainCycle(DelayChannel* channel, float frequency) {
+inline std::vector<MoveStep*> buildPlainCycle(EffectState& fx, DelayChannel* channel,
+                                              float frequency) {
   Note plain{};
   plain.frequency = frequency;
   Note* saved = channel->lastNote;
   channel->lastNote = &plain;
-  do advancePhase(channel);
+  do advancePhase(fx, channel);
   while (channel->lastStep);
   channel->lastNote = saved;
   channel->phase = 0;

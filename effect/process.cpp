@@ -8,38 +8,38 @@
 
 // Advances the channel's tick clock by one frame and moves to the next note
 // when the current one has lasted its duration.
-void countFrame(DelayChannel* channel) {
+void countFrame(const EffectState& fx, DelayChannel* channel) {
   if (++channel->frameInTick < channel->tickLength) return;
   channel->frameInTick = 0;
   ++channel->tickCount;
-  channel->tickLength = tickLengthAfter(channel->tickCount);
+  channel->tickLength = tickLengthAfter(fx, channel->tickCount);
   Note* note = channel->note;
   if (!noteEnded(channel->tickCount, note->duration)) return;
   channel->tickCount = 0;
   channel->note = followingNote(note, note->repeatCounter);
 }
 
-bool delayReportDue() {
-  const EffectState& state = effectState;
+bool delayReportDue(const EffectState& state) {
   // A channel whose melody has ended passes blocks through uncounted.
   return state.initialized && state.channels[state.cursor]->note &&
          state.blockCounter % reportInterval == 0;
 }
 
-void countBlock(const DelayChannel* channel, long delay) {
-  EffectState& state = effectState;
+void countBlock(EffectState& state, const DelayChannel* channel, long delay) {
   if (state.blockCounter % reportInterval == 0) {
     ++state.reportCounter;
-    printf("%d. Delay on channel %d = %ld samples\n", state.reportCounter, channel->channelNumber,
-           delay);
+    state.lastReportedDelay = delay;
+    // Straight to standard output: a log may not be safe on the audio thread.
+    if (state.settings.audioThreadPrints)
+      printf("%d. Delay on channel %d = %ld samples\n", state.reportCounter, channel->channelNumber,
+             delay);
   }
   ++state.blockCounter;
 }
 
-int effectProcess(const void* input, void* output) {
-  EffectState& state = effectState;
+int effectProcess(EffectState& state, const void* input, void* output) {
   if (!state.initialized) {
-    printf("Effect not initialized.\n");
+    if (state.settings.audioThreadPrints) printf("Effect not initialized.\n");
     return 1;
   }
   DelayChannel* channel = state.channels[state.cursor];
@@ -53,9 +53,9 @@ int effectProcess(const void* input, void* output) {
     return 0;
   }
 
-  if (spliceState.mode == spliceMatched) return spliceProcess(channel, input, output);
+  if (state.splice.mode == spliceMatched) return spliceProcess(state, channel, input, output);
 
-  countBlock(channel, static_cast<long>(-channel->readOffset / frameBytes));
+  countBlock(state, channel, static_cast<long>(-channel->readOffset / frameBytes));
 
   // The slide below moves every byte one slot towards the start, so the
   // offset moves back by one block to keep pointing at the same audio.
@@ -84,7 +84,7 @@ int effectProcess(const void* input, void* output) {
     MoveStep* step = channel->note->step;
     channel->readOffset = offset + frameBytes * step->move;
     channel->note->step = step->next;
-    countFrame(channel);
+    countFrame(state, channel);
   }
   std::memcpy(output, out, static_cast<std::size_t>(blockBytes));
   return 0;

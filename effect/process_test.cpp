@@ -24,7 +24,7 @@ class ProcessTest : public EffectTest {
   std::vector<int32_t> block() {
     std::vector<int32_t> input(framesPerBlock), output(framesPerBlock, -1);
     for (auto& frame : input) frame = nextIndex++;
-    effectProcess(input.data(), output.data());
+    effectProcess(fx, input.data(), output.data());
     return output;
   }
 
@@ -129,7 +129,7 @@ TEST_F(ProcessTest, MelodyEndingMidBlockThenPassesThrough) {
   for (int i = 0; i < 64; ++i) EXPECT_EQ(second[i], 65 + i);
   for (int i = 0; i < 64; ++i) EXPECT_EQ(third[i], 129 + i);
   EXPECT_EQ(printed, "1. Delay on channel 0 = 0 samples\n");
-  EXPECT_EQ(effectState.blockCounter, 1u);
+  EXPECT_EQ(fx.blockCounter, 1u);
 }
 
 TEST_F(ProcessTest, EndMidBlockKeepsEarlierOutputInTheTail) {
@@ -183,8 +183,8 @@ TEST_F(ProcessTest, ChannelsAlternateAndShareTheNoteCycles) {
   block();
   EXPECT_EQ(note(1)->step->move, 2);
   // Each channel keeps its own tick clock.
-  EXPECT_EQ(effectState.channels[0]->frameInTick, 3);
-  EXPECT_EQ(effectState.channels[1]->frameInTick, 3);
+  EXPECT_EQ(fx.channels[0]->frameInTick, 3);
+  EXPECT_EQ(fx.channels[1]->frameInTick, 3);
   endCapture();
 
   // Every move 1: each channel delays its own blocks by one of its turns.
@@ -249,7 +249,7 @@ TEST_F(ProcessTest, InputAndOutputMayBeTheSameMemory) {
   for (int b = 0; b < 40; ++b) {
     std::vector<int32_t> buffer(32);
     for (auto& frame : buffer) frame = nextIndex++;
-    effectProcess(buffer.data(), buffer.data());
+    effectProcess(fx, buffer.data(), buffer.data());
     inPlace.insert(inPlace.end(), buffer.begin(), buffer.end());
   }
   endCapture();
@@ -265,7 +265,7 @@ TEST_F(ProcessTest, ReportsEveryThousandHistoryBlocks) {
   EXPECT_EQ(printed.substr(0, 35), "1. Delay on channel 0 = 0 samples\n2");
   EXPECT_NE(printed.find("\n3. Delay on channel 0 = "), std::string::npos);
   EXPECT_EQ(printed.find("\n4."), std::string::npos);
-  EXPECT_EQ(effectState.reportCounter, 3);
+  EXPECT_EQ(fx.reportCounter, 3);
 }
 
 // The render tool's progress bar makes way for the report by this rule, so
@@ -275,21 +275,21 @@ TEST_F(ProcessTest, ReportDueAgreesWithThePrintedReports) {
   // 68 ticks last 2999 frames: the melody ends within the 1000th block of 3.
   ASSERT_EQ(setUp("100 68 100\n", 3, 4).result, 0);
   for (int b = 0; b < 1300; ++b) {
-    const bool due = delayReportDue();
+    const bool due = delayReportDue(fx);
     startCapture();
     block();
     const std::string printed = endCapture();
     ASSERT_EQ(due, !printed.empty()) << "block " << b + 1 << ": " << printed;
   }
-  EXPECT_EQ(effectState.blockCounter, 1000u);
-  EXPECT_EQ(effectState.reportCounter, 1);
+  EXPECT_EQ(fx.blockCounter, 1000u);
+  EXPECT_EQ(fx.reportCounter, 1);
 }
 
 TEST_F(ProcessTest, NotInitialized) {
   std::vector<int32_t> out(16, 7);
   int32_t in[16] = {};
   startCapture();
-  EXPECT_EQ(effectProcess(in, out.data()), 1);
+  EXPECT_EQ(effectProcess(fx, in, out.data()), 1);
   EXPECT_EQ(endCapture(), "Effect not initialized.\n");
   EXPECT_EQ(out, std::vector<int32_t>(16, 7));
 }

@@ -1,6 +1,7 @@
 // The melody schedule: channels, notes and each note's ring of moves.
 #include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,26 +11,37 @@
 #include "effect.h"
 #include "splice.h"
 
-EffectState effectState;
-int allocFailCountdown = -1;
+void effectPrint(const EffectState& fx, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  if (!fx.settings.log) {
+    vprintf(format, args);
+  } else {
+    // Longer messages are cut; they would only repeat a long path.
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    fx.settings.log(fx.settings.logContext, text);
+  }
+  va_end(args);
+}
 
-void* effectAllocate(std::size_t bytes) {
-  if (allocFailCountdown == 0) return nullptr;
-  if (allocFailCountdown > 0) --allocFailCountdown;
+void* effectAllocate(EffectState& fx, std::size_t bytes) {
+  if (fx.allocFailCountdown == 0) return nullptr;
+  if (fx.allocFailCountdown > 0) --fx.allocFailCountdown;
   // Zeroed memory: a fresh history and output block play silence.
   return std::calloc(1, bytes);
 }
 
-static void* allocateOrReport(std::size_t bytes) {
-  void* memory = effectAllocate(bytes);
-  if (!memory) printf("Out of memory.\n");
+static void* allocateOrReport(EffectState& fx, std::size_t bytes) {
+  void* memory = effectAllocate(fx, bytes);
+  if (!memory) effectPrint(fx, "Out of memory.\n");
   return memory;
 }
 
-DelayChannel* createChannel(int channelNumber) {
-  const int blockBytes = effectState.blockBytes;
-  const int historyBlocks = effectState.historyBlocks;
-  auto* channel = static_cast<DelayChannel*>(allocateOrReport(sizeof(DelayChannel)));
+DelayChannel* createChannel(EffectState& fx, int channelNumber) {
+  const int blockBytes = fx.blockBytes;
+  const int historyBlocks = fx.historyBlocks;
+  auto* channel = static_cast<DelayChannel*>(allocateOrReport(fx, sizeof(DelayChannel)));
   if (!channel) return nullptr;
   channel->channelNumber = channelNumber;
   channel->tickCount = 0;
@@ -42,13 +54,13 @@ DelayChannel* createChannel(int channelNumber) {
   const std::int64_t historySpan =
       (static_cast<std::int64_t>(historyBlocks) + 2) * static_cast<std::int64_t>(blockBytes);
   if (blockBytes < 1 || historyBlocks < 1 || historySpan > INT_MAX) {
-    printf("Out of memory.\n");
+    effectPrint(fx, "Out of memory.\n");
     std::free(channel);
     return nullptr;
   }
   const std::size_t historySize =
       static_cast<std::size_t>(historyBlocks) * static_cast<std::size_t>(blockBytes) + 1;
-  channel->history = static_cast<unsigned char*>(allocateOrReport(historySize));
+  channel->history = static_cast<unsigned char*>(allocateOrReport(fx, historySize));
   if (!channel->history) {
     std::free(channel);
     return nullptr;
@@ -56,7 +68,7 @@ DelayChannel* createChannel(int channelNumber) {
   channel->newest = channel->history + static_cast<std::size_t>(historyBlocks - 1) *
                                            static_cast<std::size_t>(blockBytes);
   channel->outBlock =
-      static_cast<unsigned char*>(allocateOrReport(static_cast<std::size_t>(blockBytes) + 1));
+      static_cast<unsigned char*>(allocateOrReport(fx, static_cast<std::size_t>(blockBytes) + 1));
   if (!channel->outBlock) {
     std::free(channel->history);
     std::free(channel);
@@ -123,8 +135,8 @@ static MoveStep* findIndexedStep(const StepIndex& index, double phase) {
 // One step of the builder. With an index, a match is looked up there; without
 // one (or once a phase falls outside it, which is not expected) the step list
 // is searched.
-static void advanceIndexedPhase(DelayChannel* channel, StepIndex*& index) {
-  const double base = effectState.baseFrequency;
+static void advanceIndexedPhase(EffectState& fx, DelayChannel* channel, StepIndex*& index) {
+  const double base = fx.baseFrequency;
   Note* note = channel->lastNote;
   const double startPhase = channel->phase;
   const int startCount = channel->readOffset;
@@ -143,7 +155,7 @@ static void advanceIndexedPhase(DelayChannel* channel, StepIndex*& index) {
     return;
   }
   MoveStep* step =
-      appendStep(channel->readOffset - startCount, startPhase, channel->lastStep, note);
+      appendStep(fx, channel->readOffset - startCount, startPhase, channel->lastStep, note);
   channel->lastStep = step;
   // The list's first step is never a match, so it stays out of the index.
   if (index && step && step != note->step) {
@@ -153,26 +165,26 @@ static void advanceIndexedPhase(DelayChannel* channel, StepIndex*& index) {
   }
 }
 
-void advancePhase(DelayChannel* channel) {
+void advancePhase(EffectState& fx, DelayChannel* channel) {
   StepIndex* noIndex = nullptr;
-  advanceIndexedPhase(channel, noIndex);
+  advanceIndexedPhase(fx, channel, noIndex);
 }
 
 // Prints why a note cannot be played, if it cannot.
-static bool noteRefused(float frequency, float duration) {
+static bool noteRefused(const EffectState& fx, float frequency, float duration) {
   // NaN fails every comparison, so these tests also refuse it.
   if (!(frequency > 0) || !(duration > 0) || std::isinf(frequency) || std::isinf(duration)) {
-    printf("Zero or negative note in melody (f=%f, d=%f).\n", static_cast<double>(frequency),
-           static_cast<double>(duration));
+    effectPrint(fx, "Zero or negative note in melody (f=%f, d=%f).\n",
+                static_cast<double>(frequency), static_cast<double>(duration));
     return true;
   }
   // A move longer than one block cannot be read back from the history, and
   // the builder adds the base once per frame of move; both need this bound.
-  const double limit = static_cast<double>(effectState.blockBytes / effectState.frameBytes) *
-                       effectState.baseFrequency;
+  const double limit = static_cast<double>(fx.blockBytes / fx.frameBytes) * fx.baseFrequency;
   if (!(static_cast<double>(frequency) <= limit)) {
-    printf("Note frequency %f is too high: at most %f fits one buffer at base frequency %f.\n",
-           static_cast<double>(frequency), limit, effectState.baseFrequency);
+    effectPrint(fx,
+                "Note frequency %f is too high: at most %f fits one buffer at base frequency %f.\n",
+                static_cast<double>(frequency), limit, fx.baseFrequency);
     return true;
   }
   return false;
@@ -180,9 +192,9 @@ static bool noteRefused(float frequency, float duration) {
 
 // Sizes the index for a note's cycle: start phases after the first lie in
 // [-frequency, base - frequency), with a margin of two buckets each side.
-static bool sizeStepIndex(StepIndex& index, float frequency) {
+static bool sizeStepIndex(const EffectState& fx, StepIndex& index, float frequency) {
   try {
-    const double base = effectState.baseFrequency;
+    const double base = fx.baseFrequency;
     index.lowestBucket = static_cast<long long>(std::floor(-static_cast<double>(frequency))) - 2;
     const long long highest =
         static_cast<long long>(std::floor(base - static_cast<double>(frequency))) + 2;
@@ -191,19 +203,19 @@ static bool sizeStepIndex(StepIndex& index, float frequency) {
     index.order.assign(size, 0);
     return true;
   } catch (const std::bad_alloc&) {
-    printf("Out of memory.\n");
+    effectPrint(fx, "Out of memory.\n");
     return false;
   }
 }
 
 // Links a new note in after the channel's last one, numbers it and opens a
 // new section after a repetition count.
-static void linkNote(DelayChannel* channel, Note* note) {
+static void linkNote(EffectState& fx, DelayChannel* channel, Note* note) {
   if (!channel->note) {
     channel->note = note;
     channel->sectionStart = note;
     note->noteNumber = 1;
-    effectState.firstNote = note;
+    fx.firstNote = note;
   } else {
     Note* last = channel->lastNote;
     last->next = note;
@@ -217,12 +229,12 @@ static void linkNote(DelayChannel* channel, Note* note) {
 // Builds the note's ring of moves and drops its first step, which starts at
 // phase 0 with move 0 and is not part of the steady cycle. False when a step
 // could not be appended (its message has been printed).
-static bool buildCycle(DelayChannel* channel, Note* note, StepIndex& index) {
+static bool buildCycle(EffectState& fx, DelayChannel* channel, Note* note, StepIndex& index) {
   MoveStep* previous = nullptr;
   StepIndex* lookup = &index;
   do {
     previous = channel->lastStep;
-    advanceIndexedPhase(channel, lookup);
+    advanceIndexedPhase(fx, channel, lookup);
   } while (channel->lastStep);
   const bool closed = note->step && previous && previous->next;
   channel->phase = 0;
@@ -236,11 +248,11 @@ static bool buildCycle(DelayChannel* channel, Note* note, StepIndex& index) {
   return true;
 }
 
-Note* appendNote(float frequency, float duration, DelayChannel* channel) {
-  auto* note = static_cast<Note*>(allocateOrReport(sizeof(Note)));
+Note* appendNote(EffectState& fx, float frequency, float duration, DelayChannel* channel) {
+  auto* note = static_cast<Note*>(allocateOrReport(fx, sizeof(Note)));
   if (!note) return nullptr;
   StepIndex index;
-  if (noteRefused(frequency, duration) || !sizeStepIndex(index, frequency)) {
+  if (noteRefused(fx, frequency, duration) || !sizeStepIndex(fx, index, frequency)) {
     std::free(note);
     return nullptr;
   }
@@ -253,9 +265,9 @@ Note* appendNote(float frequency, float duration, DelayChannel* channel) {
   note->step = nullptr;
   note->firstStep = nullptr;
   note->allocNext = nullptr;
-  linkNote(channel, note);
+  linkNote(fx, channel, note);
   // A note whose cycle stays open is still linked, so release frees it.
-  return buildCycle(channel, note, index) ? note : nullptr;
+  return buildCycle(fx, channel, note, index) ? note : nullptr;
 }
 
 MoveStep* findStep(double phase, MoveStep* firstStep) {
@@ -268,11 +280,11 @@ MoveStep* findStep(double phase, MoveStep* firstStep) {
   return nullptr;
 }
 
-MoveStep* appendStep(int move, double phase, MoveStep* lastStep, Note* note) {
-  auto* step = static_cast<MoveStep*>(allocateOrReport(sizeof(MoveStep)));
+MoveStep* appendStep(EffectState& fx, int move, double phase, MoveStep* lastStep, Note* note) {
+  auto* step = static_cast<MoveStep*>(allocateOrReport(fx, sizeof(MoveStep)));
   if (!step) return nullptr;
   if (move < 0) {
-    printf("error: move < 0\n");
+    effectPrint(fx, "error: move < 0\n");
     std::free(step);
     return nullptr;
   }
@@ -289,9 +301,9 @@ MoveStep* appendStep(int move, double phase, MoveStep* lastStep, Note* note) {
   return step;
 }
 
-int replicateChannels(DelayChannel** channels, int channelCount) {
+int replicateChannels(EffectState& fx, DelayChannel** channels, int channelCount) {
   for (int i = 1; i < channelCount; ++i) {
-    channels[i] = createChannel(i);
+    channels[i] = createChannel(fx, i);
     if (!channels[i]) return 0;
     channels[i]->note = channels[0]->note;
     channels[i]->lastNote = channels[0]->lastNote;
@@ -302,28 +314,28 @@ int replicateChannels(DelayChannel** channels, int channelCount) {
   return 1;
 }
 
-void effectRelease() {
-  spliceRelease();
-  if (!effectState.channels) return;
+void effectRelease(EffectState& fx) {
+  spliceRelease(fx);
+  if (!fx.channels) return;
   // Notes are freed in append order, so looping, an ended melody or a
   // half-built note make no difference to what is reached.
-  for (Note* note = effectState.firstNote; note;) {
+  for (Note* note = fx.firstNote; note;) {
     Note* next = note->allocNext;
     freeSteps(note->firstStep);
     std::free(note);
     note = next;
   }
-  effectState.firstNote = nullptr;
-  for (int i = 0; i < effectState.channelCount; ++i) {
-    DelayChannel* channel = effectState.channels[i];
+  fx.firstNote = nullptr;
+  for (int i = 0; i < fx.channelCount; ++i) {
+    DelayChannel* channel = fx.channels[i];
     if (!channel) continue;
     std::free(channel->history);
     std::free(channel->outBlock);
     std::free(channel);
   }
-  std::free(effectState.channels);
-  effectState.channels = nullptr;
-  effectState.currentChannel = nullptr;
-  effectState.initialized = 0;
-  effectState.reportCounter = 0;
+  std::free(fx.channels);
+  fx.channels = nullptr;
+  fx.currentChannel = nullptr;
+  fx.initialized = 0;
+  fx.reportCounter = 0;
 }

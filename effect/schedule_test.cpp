@@ -82,7 +82,7 @@ TEST_F(ScheduleTest, SameFrequencyGivesSameCycleWhateverComesBefore) {
 
 TEST_F(ScheduleTest, ChannelsAfterSetUp) {
   ASSERT_EQ(init("100 10 150 10 50\n", 0, 3).result, 0);
-  DelayChannel** channels = effectState.channels;
+  DelayChannel** channels = fx.channels;
   EXPECT_EQ(channels[0]->readOffset, 0);
   EXPECT_EQ(channels[0]->phase, 0);
   EXPECT_EQ(channels[0]->lastStep, nullptr);
@@ -120,29 +120,29 @@ TEST_F(ScheduleTest, RefusedNotesNameTheirValues) {
   EXPECT_EQ(tooHigh.result, 1);
   EXPECT_NE(tooHigh.printed.find("51200.500000"), std::string::npos) << tooHigh.printed;
   EXPECT_NE(tooHigh.printed.find("51200.000000"), std::string::npos) << tooHigh.printed;
-  EXPECT_EQ(effectState.initialized, 0);
+  EXPECT_EQ(fx.initialized, 0);
   EXPECT_EQ(init("100 10 51200\n").result, 0);
 }
 
 TEST_F(ScheduleTest, NegativeMoveIsRefused) {
   Note owner{};
   startCapture();
-  EXPECT_EQ(appendStep(-1, 0, nullptr, &owner), nullptr);
+  EXPECT_EQ(appendStep(fx, -1, 0, nullptr, &owner), nullptr);
   EXPECT_EQ(endCapture(), "error: move < 0\n");
   EXPECT_EQ(owner.step, nullptr);
 }
 
 TEST_F(ScheduleTest, ReleaseResetsAndIsIdempotent) {
   ASSERT_EQ(init("100 10 150\n").result, 0);
-  effectState.reportCounter = 7;
-  effectRelease();
-  EXPECT_EQ(effectState.initialized, 0);
-  EXPECT_EQ(effectState.reportCounter, 0);
-  EXPECT_EQ(effectState.channels, nullptr);
-  effectRelease();  // nothing left: must not touch freed memory
+  fx.reportCounter = 7;
+  effectRelease(fx);
+  EXPECT_EQ(fx.initialized, 0);
+  EXPECT_EQ(fx.reportCounter, 0);
+  EXPECT_EQ(fx.channels, nullptr);
+  effectRelease(fx);  // nothing left: must not touch freed memory
   unsigned char block[2048] = {9};
   startCapture();
-  EXPECT_EQ(effectProcess(block, block), 1);
+  EXPECT_EQ(effectProcess(fx, block, block), 1);
   EXPECT_EQ(endCapture(), "Effect not initialized.\n");
   EXPECT_EQ(block[0], 9);
 }
@@ -156,8 +156,8 @@ TEST_F(ScheduleTest, ManyCyclesOfSetUpPlayAndReleaseLoseNothing) {
     const int loop = cycle % 2;
     ASSERT_EQ(init(melodies[cycle % 3], loop, 1 + cycle % 3, 4, 64 * 4).result, 0);
     // Play a varying amount: some runs stop mid-melody, some after its end.
-    for (int b = 0; b < cycle % 7; ++b) effectProcess(block.data(), block.data());
-    effectRelease();
+    for (int b = 0; b < cycle % 7; ++b) effectProcess(fx, block.data(), block.data());
+    effectRelease(fx);
   }
 }
 
@@ -166,17 +166,17 @@ TEST_F(ScheduleTest, ManyCyclesOfSetUpPlayAndReleaseLoseNothing) {
 TEST_F(ScheduleTest, EachFailedAllocationFailsCleanly) {
   int failures = 0;
   for (int n = 0; n < 40; ++n) {
-    allocFailCountdown = n;
+    fx.allocFailCountdown = n;
     auto outcome = init("100 2 150 2 50 -2 2 100.5\n", n % 2, 2, 3, 32);
-    allocFailCountdown = -1;
+    fx.allocFailCountdown = -1;
     if (outcome.result == 0) break;
     ++failures;
     EXPECT_NE(outcome.printed.find("Out of memory.\n"), std::string::npos) << n;
-    EXPECT_EQ(effectState.initialized, 0);
-    effectRelease();
+    EXPECT_EQ(fx.initialized, 0);
+    effectRelease(fx);
   }
   EXPECT_GT(failures, 10);
-  EXPECT_EQ(effectState.initialized, 1);
+  EXPECT_EQ(fx.initialized, 1);
 }
 
 TEST_F(ScheduleTest, HistoryTooLargeToAddressIsOutOfMemory) {
@@ -220,15 +220,15 @@ TEST_F(ScheduleTest, IndexedBuilderMatchesThePlainSearch) {
   std::srand(12345);
   for (auto [base, trials] : {std::pair{100.0, 1500}, {440.0, 1500}, {3000.0, 150}}) {
     ASSERT_EQ(init(std::to_string(base) + " 10 " + std::to_string(base) + "\n").result, 0);
-    DelayChannel* channel = effectState.channels[0];
+    DelayChannel* channel = fx.channels[0];
     for (int trial = 0; trial < trials; ++trial) {
       const float frequency =
           static_cast<float>(base * (0.5 + 1.5 * std::rand() / static_cast<double>(RAND_MAX)));
-      Note* indexed = appendNote(frequency, 10, channel);
+      Note* indexed = appendNote(fx, frequency, 10, channel);
       ASSERT_NE(indexed, nullptr);
 
       // The plain way, with the first step dropped as appendNote drops it.
-      std::vector<MoveStep*> plainSteps = buildPlainCycle(channel, frequency);
+      std::vector<MoveStep*> plainSteps = buildPlainCycle(fx, channel, frequency);
       ASSERT_GE(plainSteps.size(), 2u);
       ListShape expected = shapeOf(plainSteps[1]);
       EXPECT_EQ(shapeOf(indexed->step), expected) << "base " << base << " f " << frequency;

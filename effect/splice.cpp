@@ -11,10 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config.h"
-
-SpliceState spliceState;
-
 namespace {
 
 // Times in seconds, turned into frames at set-up.
@@ -45,11 +41,16 @@ int framesOf(double seconds, int rate) {
 }
 
 // The sample that the search compares, from a frame of the input.
-float comparedSample(const unsigned char* frame) {
-  const int frameBytes = effectState.frameBytes;
+float comparedSample(const EffectState& fx, const unsigned char* frame) {
+  const int frameBytes = fx.frameBytes;
+  if (fx.splice.compareBoth) {
+    float pair[2];
+    std::memcpy(pair, frame, sizeof pair);
+    return pair[0] + pair[1];
+  }
   if (frameBytes >= 4) {
     float value;
-    std::memcpy(&value, frame + spliceState.sampleOffset, sizeof value);
+    std::memcpy(&value, frame + fx.splice.sampleOffset, sizeof value);
     return value;
   }
   if (frameBytes == 2) {
@@ -218,13 +219,13 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   return false;
 }
 
-int spliceSetUp(int sampleRate) {
-  spliceRelease();
-  SpliceState& s = spliceState;
-  const int frames = effectState.blockBytes / effectState.frameBytes;
+int spliceSetUp(EffectState& fx, int sampleRate) {
+  spliceRelease(fx);
+  SpliceState& s = fx.splice;
+  const int frames = fx.blockBytes / fx.frameBytes;
   // A block too short for one whole frame plays nothing to splice.
-  if (programConfig.spliceMode != spliceMatched || frames < 1) return 0;
-  const int historyBlocks = effectState.historyBlocks;
+  if (fx.settings.spliceMode != spliceMatched || frames < 1) return 0;
+  const int historyBlocks = fx.historyBlocks;
   s.window = framesOf(windowSeconds, sampleRate) / spliceCoarseStep * spliceCoarseStep;
   s.minJump = framesOf(minJumpSeconds, sampleRate);
   s.span = framesOf(spanSeconds, sampleRate);
@@ -237,7 +238,7 @@ int spliceSetUp(int sampleRate) {
   // before the newest slot.
   const long long room = (static_cast<long long>(historyBlocks) - 3) * frames - s.window;
   const long long roomMs = room > 0 ? room * 1000 / sampleRate : 0;
-  long long ms = programConfig.maxDelayMs;
+  long long ms = fx.settings.maxDelayMs;
   ms = std::min(ms, roomMs);
   ms = std::max<long long>(ms, minMaxDelayMs);
   s.maxDelayMs = static_cast<int>(ms);
@@ -246,44 +247,49 @@ int spliceSetUp(int sampleRate) {
   const long long needed = static_cast<long long>(s.lagLimit) + frames + s.window;
   s.keepBlocks =
       static_cast<int>(std::min<long long>(historyBlocks, (needed + frames - 1) / frames + 1));
-  s.sampleOffset = programConfig.stereoMode == stereoRightToBoth && effectState.frameBytes >= 8
+  // Unrouted stereo keeps both channels, so a splice must suit both: their
+  // sum is compared. Routed, only the channel that is heard counts.
+  s.compareBoth = fx.settings.stereoMode == stereoNone && fx.audioChannels >= 2 &&
+                  fx.frameBytes >= fx.audioChannels * static_cast<int>(sizeof(float));
+  s.sampleOffset = fx.settings.stereoMode == stereoRightToBoth && fx.frameBytes >= 8
                        ? static_cast<int>(sizeof(float))
                        : 0;
 
-  s.channelCount = effectState.channelCount;
+  s.channelCount = fx.channelCount;
   s.channels = static_cast<SpliceChannel*>(
-      effectAllocate(sizeof(SpliceChannel) * static_cast<std::size_t>(s.channelCount)));
+      effectAllocate(fx, sizeof(SpliceChannel) * static_cast<std::size_t>(s.channelCount)));
   s.scratch = static_cast<float*>(
-      effectAllocate(sizeof(float) * static_cast<std::size_t>(s.span / spliceCoarseStep + 4)));
+      effectAllocate(fx, sizeof(float) * static_cast<std::size_t>(s.span / spliceCoarseStep + 4)));
   if (!s.channels || !s.scratch) {
-    printf("Out of memory.\n");
+    effectPrint(fx, "Out of memory.\n");
     return 1;
   }
   for (int i = 0; i < s.channelCount; ++i) {
     SpliceChannel& c = s.channels[i];
     // The first block after set-up starts on its own first frame: no delay.
     c.readFrame = frames;
+    c.fraction = 0;
     c.lastRead = frames - 1;
     c.carry = 0;
     c.sinceSearch = s.searchGap;
     c.lastJump = 0;
     c.samples = static_cast<float*>(
-        effectAllocate(sizeof(float) * static_cast<std::size_t>(s.keepBlocks) * frames));
+        effectAllocate(fx, sizeof(float) * static_cast<std::size_t>(s.keepBlocks) * frames));
     if (!c.samples) {
-      printf("Out of memory.\n");
+      effectPrint(fx, "Out of memory.\n");
       return 1;
     }
   }
-  if (s.maxDelayMs != programConfig.maxDelayMs)
-    printf("MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
-           programConfig.maxDelayMs, s.maxDelayMs, minMaxDelayMs,
-           std::max<long long>(roomMs, minMaxDelayMs));
+  if (s.maxDelayMs != fx.settings.maxDelayMs)
+    effectPrint(fx, "MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
+                fx.settings.maxDelayMs, s.maxDelayMs, minMaxDelayMs,
+                std::max<long long>(roomMs, minMaxDelayMs));
   s.mode = spliceMatched;
   return 0;
 }
 
-void spliceRelease() {
-  SpliceState& s = spliceState;
+void spliceRelease(EffectState& fx) {
+  SpliceState& s = fx.splice;
   if (s.channels)
     for (int i = 0; i < s.channelCount; ++i) std::free(s.channels[i].samples);
   std::free(s.channels);
@@ -297,9 +303,8 @@ namespace {
 // (ahead: beyond the newest frame; otherwise: lagging too far) or, for an
 // early jump, when it may: `pos` itself when an early jump finds no close
 // match. [low, high] are the positions allowed for this output frame.
-int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldest, int frames,
-         int frame, bool ahead, bool early) {
-  const SpliceState& s = spliceState;
+int jump(const SpliceState& s, SpliceChannel& c, const float* x, int pos, int low, int high,
+         int oldest, int frames, int frame, bool ahead, bool early) {
   // The move that led here; the candidates' stretches end as far before them.
   const int shift = std::clamp(pos - c.lastRead, 0, frames);
   int first, last;
@@ -347,16 +352,15 @@ int jump(SpliceChannel& c, const float* x, int pos, int low, int high, int oldes
 
 }  // namespace
 
-int spliceProcess(DelayChannel* channel, const void* input, void* output) {
-  const EffectState& state = effectState;
-  const SpliceState& s = spliceState;
+int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, void* output) {
+  const SpliceState& s = state.splice;
   SpliceChannel& c = s.channels[channel->channelNumber];
   const int blockBytes = state.blockBytes;
   const int frameBytes = state.frameBytes;
   const int frames = blockBytes / frameBytes;
 
   // The lag of the block's first output frame behind the frame it will copy.
-  countBlock(channel, static_cast<long>(frames) - c.readFrame);
+  countBlock(state, channel, static_cast<long>(frames) - c.readFrame);
 
   // Only the slots that can be read are slid; the rest of the history is
   // never read in this mode.
@@ -370,7 +374,7 @@ int spliceProcess(DelayChannel* channel, const void* input, void* output) {
   std::memmove(c.samples, c.samples + frames, tailFrames * sizeof(float));
   for (int i = 0; i < frames; ++i)
     c.samples[tailFrames + i] =
-        comparedSample(channel->newest + static_cast<std::size_t>(i) * frameBytes);
+        comparedSample(state, channel->newest + static_cast<std::size_t>(i) * frameBytes);
 
   const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
   const int oldest = -static_cast<int>(tailFrames);
@@ -378,25 +382,30 @@ int spliceProcess(DelayChannel* channel, const void* input, void* output) {
   unsigned char* out = channel->outBlock;
   int i = 0;
   for (; i < frames && channel->note; ++i) {
+    // Set per frame: the note may change within the block.
+    const double ratio = static_cast<double>(channel->note->frequency) / state.baseFrequency;
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
     if (pos > high || pos < low) {
-      pos = jump(c, x, pos, low, high, oldest, frames, i, pos > high, false);
+      pos = jump(s, c, x, pos, low, high, oldest, frames, i, pos > high, false);
     } else if (i - pos > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
                static_cast<double>(channel->note->frequency) < state.baseFrequency) {
       // A downward note lets the lag grow; a close match takes it back early.
-      pos = jump(c, x, pos, low, high, oldest, frames, i, false, true);
+      pos = jump(s, c, x, pos, low, high, oldest, frames, i, false, true);
     }
     std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
                 channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,
                 static_cast<std::size_t>(frameBytes));
     c.lastRead = pos;
-    MoveStep* step = channel->note->step;
-    // Moves are at most one block (appendNote), so this cannot overflow.
-    c.readFrame = pos + step->move;
-    channel->note->step = step->next;
+    // The read position advances by the note's ratio exactly; the frame at
+    // its whole part is copied. Ratios are at most one block (appendNote),
+    // so this cannot overflow.
+    const double advanced = c.fraction + ratio;
+    const double whole = std::floor(advanced);
+    c.readFrame = pos + static_cast<int>(whole);
+    c.fraction = advanced - whole;
     ++c.sinceSearch;
-    countFrame(channel);
+    countFrame(state, channel);
   }
   // A melody that ended within the block: the input passes through from
   // here, as it will from the next block on.

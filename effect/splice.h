@@ -6,55 +6,21 @@
 
 #include <climits>
 
-#include "config.h"
 #include "effect.h"
-
-// One delay channel's read position in matched mode. Positions are frames
-// from the start of the newest history slot; negative ones lie in older slots.
-struct SpliceChannel {
-  int readFrame;    // the frame the next output frame copies, before any jump
-  int lastRead;     // the frame the last output frame copied
-  double carry;     // sub-frame error of the jumps so far, made up at the next
-  int sinceSearch;  // output frames since the last search
-  int lastJump;     // frames the last matched jump moved, for searches skipped
-  float* samples;   // the compared sample of each frame of the slid tail, oldest first
-};
-
-// The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
-struct SpliceState {
-  int mode = 0;        // a SpliceMode; spliceBlock leaves the effect as it always was
-  int maxDelayMs = 0;  // MaxDelay as used, after clamping
-  int maxDelayFrames = 0;
-  int lagLimit = 0;      // one block plus maxDelayFrames: the most an output frame may lag
-  int window = 0;        // frames compared per candidate, a multiple of spliceCoarseStep
-  int minJump = 0;       // the shortest jump: nearer candidates only echo the position itself
-  int span = 0;          // the farthest a search looks from the position
-  int earlyLag = 0;      // lag above which a downward note jumps forward on a close match
-  int fallbackJump = 0;  // how far to jump when nothing matches (silence, noise)
-  int searchGap = 0;     // fewest output frames between two searches
-  int earlyRetry = 0;    // output frames between two tries of an early jump
-  int keepBlocks = 0;    // newest history slots that are slid and can be read
-  int sampleOffset = 0;  // byte offset in a frame of the compared sample
-  int channelCount = 0;
-  SpliceChannel* channels = nullptr;
-  float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
-};
-
-extern SpliceState spliceState;
 
 constexpr int spliceCoarseStep = 4;  // the coarse pass tries every 4th candidate and sample
 constexpr int minMaxDelayMs = 5;
 
-// Sets the mode up from the configuration for effectInit, after the channels
+// Sets the mode up from the effect's settings for effectInit, after the channels
 // exist: everything the callback needs is allocated here. Prints one line
 // when MaxDelay had to be clamped. Returns 0, or 1 after "Out of memory.\n".
-int spliceSetUp(int sampleRate);
+int spliceSetUp(EffectState& fx, int sampleRate);
 // Frees what spliceSetUp allocated and leaves block mode; safe to repeat.
-void spliceRelease();
+void spliceRelease(EffectState& fx);
 
 // effectProcess's work for one block in matched mode, after the channel has
 // been chosen and found playing.
-int spliceProcess(DelayChannel* channel, const void* input, void* output);
+int spliceProcess(EffectState& fx, DelayChannel* channel, const void* input, void* output);
 
 // The best splice point found by spliceSearch.
 struct SpliceMatch {
@@ -83,5 +49,5 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
 
 // Shared with the block processor: one frame of the melody's clock, and the
 // delay report with the block count.
-void countFrame(DelayChannel* channel);
-void countBlock(const DelayChannel* channel, long delay);
+void countFrame(const EffectState& fx, DelayChannel* channel);
+void countBlock(EffectState& fx, const DelayChannel* channel, long delay);

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "effect_testing.h"
 
 namespace {
@@ -135,12 +134,12 @@ class SpliceTest : public EffectTest {
   std::function<float(long long)> right = [](long long) { return 0.0f; };
 
   void SetUp() override {
-    programConfig.spliceMode = spliceMatched;
-    programConfig.maxDelayMs = defaultMaxDelayMs;
+    fx.settings.spliceMode = spliceMatched;
+    fx.settings.maxDelayMs = defaultMaxDelayMs;
   }
   void TearDown() override {
     EffectTest::TearDown();
-    programConfig = ProgramConfig{};
+    fx.settings = EffectSettings{};
   }
 
   InitOutcome setUp(const std::string& melody, int blockFrames, int historyBlocks = 200,
@@ -166,7 +165,7 @@ class SpliceTest : public EffectTest {
       for (int k = 0; k < floatsPerFrame; ++k)
         input[static_cast<std::size_t>(i * floatsPerFrame + k)] = sampleOf(nextIndex, k);
     std::vector<float> output(input.size(), -1.0f);
-    effectProcess(input.data(), output.data());
+    effectProcess(fx, input.data(), output.data());
     std::vector<long long> indices(static_cast<std::size_t>(frames));
     for (int i = 0; i < frames; ++i) {
       const float* frame = output.data() + i * floatsPerFrame;
@@ -238,7 +237,7 @@ class SpliceBounds : public SpliceTest, public ::testing::WithParamInterface<Bou
 // input, and all are verbatim input frames.
 TEST_P(SpliceBounds, LagStaysWithinOneBlockPlusMaxDelay) {
   const BoundsCase c = GetParam();
-  programConfig.maxDelayMs = c.maxDelayMs;
+  fx.settings.maxDelayMs = c.maxDelayMs;
   std::mt19937 random(5);
   std::vector<float> noise(1 << 16);
   for (float& n : noise) n = std::uniform_real_distribution<float>(-1, 1)(random);
@@ -252,7 +251,7 @@ TEST_P(SpliceBounds, LagStaysWithinOneBlockPlusMaxDelay) {
                 "100\n30 100 30 150 20 50 40 37.5 25 %d 30 199 20 1 20 %d 30 13 40 %d\n",
                 100 * c.frames, 50 * c.frames, 100 * c.frames - 1);
   ASSERT_EQ(setUp(melody, c.frames, c.historyBlocks, 1).result, 0);
-  const int lagLimit = c.frames + spliceState.maxDelayFrames;
+  const int lagLimit = c.frames + fx.splice.maxDelayFrames;
   const auto out = blocks(std::max(40, 30000 / c.frames));
   ASSERT_FALSE(HasFailure());
   long long worst = 0;
@@ -269,9 +268,9 @@ TEST_P(SpliceBounds, LagStaysWithinOneBlockPlusMaxDelay) {
   }
   // The slow notes do build up a lag: to where a downward note jumps early
   // on a close match, or to the limit (or all the history holds).
-  EXPECT_GE(worst, std::min({static_cast<long long>(spliceState.earlyLag),
-                             static_cast<long long>(lagLimit),
-                             static_cast<long long>(c.historyBlocks) * c.frames - 1}));
+  EXPECT_GE(worst,
+            std::min({static_cast<long long>(fx.splice.earlyLag), static_cast<long long>(lagLimit),
+                      static_cast<long long>(c.historyBlocks) * c.frames - 1}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,7 +306,7 @@ TEST_F(SpliceTest, SilenceAndNoiseGiveNoJumpStorm) {
       // A jump at most every 5 ms; a storm would be one every few frames.
       EXPECT_LE(counted, static_cast<int>(out.size() - 4410) / 220) << signal << " " << note;
       // Not stalled: the lag stays bounded, so the read position keeps up.
-      EXPECT_GE(out.back(), static_cast<long long>(out.size()) - 64 - spliceState.maxDelayFrames)
+      EXPECT_GE(out.back(), static_cast<long long>(out.size()) - 64 - fx.splice.maxDelayFrames)
           << signal << " " << note;
     }
   }
@@ -352,7 +351,7 @@ TEST_F(SpliceTest, RightToBothComparesTheRightSample) {
   left = [noise](long long i) { return noise[static_cast<std::size_t>(i) % noise.size()]; };
   right = [](long long i) { return periodic(static_cast<double>(i), 150.5); };
   for (StereoMode mode : {stereoRightToBoth, stereoLeftToBoth}) {
-    programConfig.stereoMode = mode;
+    fx.settings.stereoMode = mode;
     ASSERT_EQ(setUp("440\n100000 660\n", 128, 200, 0, 3).result, 0);
     const auto out = blocks(400);
     ASSERT_FALSE(HasFailure());
@@ -379,6 +378,65 @@ TEST_F(SpliceTest, RightToBothComparesTheRightSample) {
   }
 }
 
+// Between jumps the read position advances by the note's frequency over the
+// base exactly, whatever the size of the base's unit: a base of 1 with a
+// note of 1.5, or a low base with a note a quarter tone above it, where a
+// ring of whole moves built to a tolerance of one unit comes out far off.
+TEST_F(SpliceTest, ReadsAtTheExactRatioBetweenJumps) {
+  struct Case {
+    const char* melody;
+    double ratio;
+  };
+  const Case cases[] = {{"1\n100000 1.5\n", 1.5},
+                        {"65.41\n100000 66.3642\n", 66.3642 / 65.41},  // C2 and C2+25 cents
+                        {"440\n100000 293.665\n", 293.665 / 440}};
+  left = [](long long i) { return periodic(static_cast<double>(i), 200.3); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.melody);
+    ASSERT_EQ(setUp(c.melody, 64, 200, 0).result, 0);
+    const auto out = blocks(1000);
+    ASSERT_FALSE(HasFailure());
+    // The output's pitch: the phase of the periodic input at the frames it
+    // copies, unwrapped (a jump of whole periods adds only its error).
+    double cycles = 0;
+    const std::size_t first = 4410;
+    for (std::size_t i = first + 1; i < out.size(); ++i) {
+      const double d = static_cast<double>(out[i] - out[i - 1]) / 200.3;
+      cycles += d - std::round(d - 0.5 * c.ratio / 200.3);
+    }
+    const double measured = cycles * 200.3 / static_cast<double>(out.size() - first - 1);
+    const double cents = 1200 * std::log2(measured / c.ratio);
+    EXPECT_LT(std::fabs(cents), 1.0) << "measured ratio " << measured;
+    effectRelease(fx);
+  }
+}
+
+// Unrouted stereo: a splice must suit both channels, so a right channel
+// unlike the left (here the only one with a pitch) decides too.
+TEST_F(SpliceTest, UnroutedStereoComparesBothChannels) {
+  right = [](long long i) { return periodic(static_cast<double>(i), 150.5); };
+  fx.audioChannels = 2;  // left and right audio, then the index
+  ASSERT_EQ(setUp("440\n100000 660\n", 128, 200, 0, 3).result, 0);
+  const auto out = blocks(400);
+  ASSERT_FALSE(HasFailure());
+  int whole = 0, all = 0;
+  for (std::size_t i = 4410; i < out.size(); ++i) {
+    const long long step = out[i] - out[i - 1];
+    if (step >= 0 && step <= 2) continue;
+    ++all;
+    for (int move : {1, 2}) {
+      const double jump = static_cast<double>(step - move);
+      if (std::fabs(jump - std::round(jump / 150.5) * 150.5) <= 1.0) {
+        ++whole;
+        break;
+      }
+    }
+  }
+  ASSERT_GT(all, 10);
+  // Compared on the silent left alone, every jump would be the 10 ms fallback.
+  EXPECT_EQ(whole, all);
+}
+
 // The delay report keeps its line; its number is the lag of the block's
 // first output frame.
 TEST_F(SpliceTest, DelayReportShowsTheLag) {
@@ -399,15 +457,15 @@ TEST_F(SpliceTest, DelayReportShowsTheLag) {
 TEST_F(SpliceTest, ASecondSetUpDoesNotInheritTheMode) {
   left = [](long long i) { return periodic(static_cast<double>(i), 77.7); };
   const std::string melody = "440\n30 660 20 330 50 880 -3\n";
-  programConfig.spliceMode = spliceBlock;
+  fx.settings.spliceMode = spliceBlock;
   ASSERT_EQ(setUp(melody, 64).result, 0);
   const auto block1 = blocks(300);
-  programConfig.spliceMode = spliceMatched;
+  fx.settings.spliceMode = spliceMatched;
   ASSERT_EQ(setUp(melody, 64).result, 0);
   const auto matched = blocks(300);
-  programConfig.spliceMode = spliceBlock;
+  fx.settings.spliceMode = spliceBlock;
   ASSERT_EQ(setUp(melody, 64).result, 0);
-  EXPECT_EQ(spliceState.mode, spliceBlock);
+  EXPECT_EQ(fx.splice.mode, spliceBlock);
   const auto block2 = blocks(300);
   EXPECT_EQ(block1, block2);
   EXPECT_NE(block1, matched);
@@ -420,11 +478,11 @@ TEST_F(SpliceTest, MaxDelayIsClampedWithOneLine) {
   // 197 blocks of 64 frames less the 220 compared: 12388 frames, 280 ms.
   for (Case c : {Case{200, 64, 100000, 280}, Case{200, 64, -3, 5}, Case{200, 64, 4, 5},
                  Case{200, 64, 280, 280}, Case{4, 64, 25, 5}}) {
-    programConfig.maxDelayMs = c.requested;
+    fx.settings.maxDelayMs = c.requested;
     const InitOutcome outcome = setUp("440\n100 660\n", c.frames, c.historyBlocks);
     ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(spliceState.maxDelayMs, c.used);
-    EXPECT_EQ(spliceState.maxDelayFrames, c.used * 441 / 10);
+    EXPECT_EQ(fx.splice.maxDelayMs, c.used);
+    EXPECT_EQ(fx.splice.maxDelayFrames, c.used * 441 / 10);
     const bool clamped = c.used != c.requested;
     EXPECT_EQ(outcome.printed.find("MaxDelay ") != std::string::npos, clamped) << outcome.printed;
     if (clamped) {
@@ -437,23 +495,23 @@ TEST_F(SpliceTest, MaxDelayIsClampedWithOneLine) {
     }
   }
   // Block mode ignores MaxDelay, and says nothing.
-  programConfig.spliceMode = spliceBlock;
-  programConfig.maxDelayMs = 100000;
+  fx.settings.spliceMode = spliceBlock;
+  fx.settings.maxDelayMs = 100000;
   const InitOutcome block = setUp("440\n100 660\n", 64);
   EXPECT_EQ(block.printed.find("MaxDelay"), std::string::npos);
-  EXPECT_EQ(spliceState.mode, spliceBlock);
+  EXPECT_EQ(fx.splice.mode, spliceBlock);
 }
 
 TEST_F(SpliceTest, EveryFailedAllocationOfTheSetUpIsReported) {
   int failures = 0;
   for (int n = 0;; ++n) {
-    allocFailCountdown = n;
+    fx.allocFailCountdown = n;
     const InitOutcome outcome = setUp("440\n100 660\n", 64);
-    allocFailCountdown = -1;
+    fx.allocFailCountdown = -1;
     if (outcome.result == 0) break;
     ++failures;
     EXPECT_NE(outcome.printed.find("Out of memory.\n"), std::string::npos) << n;
-    effectRelease();
+    effectRelease(fx);
   }
   // The channel array, the channel's three buffers, the note and its steps,
   // and the matched mode's own.

@@ -72,14 +72,13 @@ bool isInputFrame(const unsigned char* frame, int frameBytes, std::uint32_t fedF
   return true;
 }
 
-void playShape(const StreamShape& shape, const char* path) {
-  if (effectInit(shape.channelCount, shape.historyBlocks, shape.blockBytes, shape.rate,
+void playShape(EffectState& fx, const StreamShape& shape, const char* path) {
+  if (effectInit(fx, shape.channelCount, shape.historyBlocks, shape.blockBytes, shape.rate,
                  shape.frameBytes, path, shape.loop) != 0) {
-    fuzzCheck(!effectState.initialized, "a failed set-up left the effect initialised");
+    fuzzCheck(!fx.initialized, "a failed set-up left the effect initialised");
     return;
   }
-  fuzzCheck(effectState.initialized && effectState.channels[0] && effectState.channels[0]->note &&
-                effectState.cursor == 0,
+  fuzzCheck(fx.initialized && fx.channels[0] && fx.channels[0]->note && fx.cursor == 0,
             "a successful set-up left the effect unready");
   const int frames = shape.blockBytes / shape.frameBytes;
   std::vector<unsigned char> input(static_cast<std::size_t>(shape.blockBytes));
@@ -94,7 +93,7 @@ void playShape(const StreamShape& shape, const char* path) {
         std::memset(frame, block + 1, static_cast<std::size_t>(shape.frameBytes));
       }
     }
-    fuzzCheck(effectProcess(input.data(), output.data()) == 0,
+    fuzzCheck(effectProcess(fx, input.data(), output.data()) == 0,
               "an initialised effect refused a block");
     if (!shape.tagged) continue;
     for (int f = 0; f < frames; ++f) {
@@ -108,8 +107,8 @@ void playShape(const StreamShape& shape, const char* path) {
       std::uint32_t index;
       std::memcpy(&index, frame, 4);
       const long long lag = static_cast<long long>(fed - frames + f) - index;
-      fuzzCheck(spliceState.mode != spliceMatched || isSilence(frame, shape.frameBytes) ||
-                    lag <= static_cast<long long>(spliceState.lagLimit) * shape.channelCount +
+      fuzzCheck(fx.splice.mode != spliceMatched || isSilence(frame, shape.frameBytes) ||
+                    lag <= static_cast<long long>(fx.splice.lagLimit) * shape.channelCount +
                                static_cast<long long>(shape.channelCount - 1) * frames,
                 "a matched splice lags by more than one block plus MaxDelay");
     }
@@ -127,14 +126,13 @@ void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   // Both ways of jumping, as the configuration chooses them.
+  EffectState fx;
   for (SpliceMode mode : {spliceBlock, spliceMatched}) {
-    programConfig.spliceMode = mode;
-    for (const StreamShape& shape : shapes) playShape(shape, path);
+    fx.settings.spliceMode = mode;
+    for (const StreamShape& shape : shapes) playShape(fx, shape, path);
   }
-  programConfig.spliceMode = spliceBlock;
-  effectRelease();
-  fuzzCheck(!effectState.channels && !effectState.firstNote && !effectState.initialized,
-            "release left state behind");
+  effectRelease(fx);
+  fuzzCheck(!fx.channels && !fx.firstNote && !fx.initialized, "release left state behind");
 }
 
 // --------------------------------------------------------- configuration file

@@ -34,7 +34,7 @@ std::vector<TargetSpan> melodyTimeline(const EffectState& state, long long frame
   while (note && noteStart < frames) {
     frame += tickLength;
     ++tickCount;
-    tickLength = tickLengthAfter(tickCount);
+    tickLength = tickLengthAfter(state, tickCount);
     const bool ended = noteEnded(tickCount, note->duration);
     if (!ended && frame < frames) continue;
     add(noteStart, frame, note->frequency / state.baseFrequency, false);

@@ -235,14 +235,15 @@ bool melodyReadable(const std::string& path, std::string& reason) {
   return !failed;
 }
 
-bool drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& timeline,
-                 const std::vector<float>& input, const std::vector<float>& output, int channels,
-                 int rate, double seconds, std::string& error) {
+bool drawPicture(const EffectState& fx, const RenderOptions& options,
+                 const std::vector<TargetSpan>& timeline, const std::vector<float>& input,
+                 const std::vector<float>& output, int channels, int rate, double seconds,
+                 std::string& error) {
   PitchOptions inputOptions;
   inputOptions.sampleRate = rate;
   inputOptions.hop = static_cast<std::size_t>(rate / 100);
   const double inputHz = medianPitch(trackLoudestChannel(input, channels, inputOptions));
-  const double referenceHz = inputHz > 0 ? inputHz : effectState.baseFrequency;
+  const double referenceHz = inputHz > 0 ? inputHz : fx.baseFrequency;
 
   // Look for the output's pitch around the targets, wider than the defaults
   // when the melody goes far up or down.
@@ -261,8 +262,8 @@ bool drawPicture(const RenderOptions& options, const std::vector<TargetSpan>& ti
   PitchPlot plot;
   plot.title = "Pitch of " + options.outputPath;
   plot.subtitle = "melody " + options.melodyPath + " (base " +
-                  std::to_string(static_cast<long long>(effectState.baseFrequency + 0.5)) +
-                  "), input " + options.inputPath + ", " + std::to_string(options.framesPerBuffer) +
+                  std::to_string(static_cast<long long>(fx.baseFrequency + 0.5)) + "), input " +
+                  options.inputPath + ", " + std::to_string(options.framesPerBuffer) +
                   " frames per buffer" +
                   (options.spliceMode == spliceMatched ? ", matched splices" : "") +
                   (options.loop ? ", looped" : "");
@@ -314,18 +315,19 @@ bool checkFiles(const RenderOptions& options, const SndFilePtr& input, const SF_
 }
 
 // The live program's settings and set-up for a stream of INPUT's channels.
-bool setUpEffect(const RenderOptions& options, int channels, int rate) {
-  programConfig.infiniteLoop = options.loop;
-  programConfig.stereoMode = options.stereoMode;
-  programConfig.spliceMode = options.spliceMode;
-  programConfig.maxDelayMs = options.maxDelayMs;
-  numChannels = channels;
-  projectedFramesPerBuffer = options.framesPerBuffer;
-  if (liveEffectInit(options.melodyPath.c_str(), channels, options.framesPerBuffer, rate,
-                     options.loop)) {
+bool setUpEffect(EffectState& fx, const RenderOptions& options, int channels, int rate) {
+  EffectSettings settings;
+  settings.loop = options.loop;
+  settings.stereoMode = options.stereoMode;
+  settings.spliceMode = options.spliceMode;
+  settings.maxDelayMs = options.maxDelayMs;
+  settings.sampleRate = rate;
+  fx.numChannels = channels;
+  fx.projectedFramesPerBuffer = options.framesPerBuffer;
+  if (liveEffectInit(fx, settings, options.melodyPath.c_str(), channels, options.framesPerBuffer)) {
     printf("GlideWarp initialization failed\n");
     std::fflush(stdout);
-    effectRelease();
+    effectRelease(fx);
     return false;
   }
   return true;
@@ -340,8 +342,8 @@ struct Rendered {
 
 // Hands INPUT to the stream callback buffer by buffer, the last one padded
 // with silence, and writes what it plays to OUTPUT.
-Rendered renderBlocks(const RenderOptions& options, SNDFILE* input, const SF_INFO& inputInfo,
-                      SNDFILE* output, ProgressBar& bar) {
+Rendered renderBlocks(EffectState& fx, const RenderOptions& options, SNDFILE* input,
+                      const SF_INFO& inputInfo, SNDFILE* output, ProgressBar& bar) {
   const int frames = options.framesPerBuffer;
   const int channels = inputInfo.channels;
   const bool keep = !options.plotPath.empty();
@@ -358,9 +360,9 @@ Rendered renderBlocks(const RenderOptions& options, SNDFILE* input, const SF_INF
     if (got == 0) break;
     std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
     // A delay report is due on this block: clear the bar so the line stands alone.
-    if (delayReportDue()) clearProgress(bar);
+    if (delayReportDue(fx)) clearProgress(bar);
     streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
-                   nullptr);
+                   &fx);
     if (sf_writef_float(output, outBlock.data(), got) != got) {
       clearProgress(bar);
       reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(output));
@@ -381,8 +383,9 @@ Rendered renderBlocks(const RenderOptions& options, SNDFILE* input, const SF_INF
 }
 
 // Draws the picture once the sound is written; false after reporting why not.
-bool finishPicture(const RenderOptions& options, const std::vector<TargetSpan>& timeline,
-                   const Rendered& rendered, const SF_INFO& inputInfo, ProgressBar& bar) {
+bool finishPicture(const EffectState& fx, const RenderOptions& options,
+                   const std::vector<TargetSpan>& timeline, const Rendered& rendered,
+                   const SF_INFO& inputInfo, ProgressBar& bar) {
   // Measuring the pitch takes seconds per minute of sound; say so.
   if (bar.enabled) {
     std::fputs("measuring pitch for the picture...", stderr);
@@ -391,8 +394,8 @@ bool finishPicture(const RenderOptions& options, const std::vector<TargetSpan>& 
   }
   std::string error;
   const bool drawn = drawPicture(
-      options, timeline, rendered.input, rendered.output, inputInfo.channels, inputInfo.samplerate,
-      static_cast<double>(rendered.frames) / inputInfo.samplerate, error);
+      fx, options, timeline, rendered.input, rendered.output, inputInfo.channels,
+      inputInfo.samplerate, static_cast<double>(rendered.frames) / inputInfo.samplerate, error);
   clearProgress(bar);
   if (!drawn) reportError("cannot write picture %s: %s", options.plotPath.c_str(), error.c_str());
   return drawn;
@@ -405,14 +408,15 @@ int runRender(const RenderOptions& options) {
   SndFilePtr input(sf_open(options.inputPath.c_str(), SFM_READ, &inputInfo));
   if (!checkFiles(options, input, inputInfo)) return renderFailed;
   const int channels = inputInfo.channels;
-  if (!setUpEffect(options, channels, inputInfo.samplerate)) return renderFailed;
+  EffectState fx;
+  if (!setUpEffect(fx, options, channels, inputInfo.samplerate)) return renderFailed;
 
   const bool plotting = !options.plotPath.empty();
   const bool lengthKnown = inputInfo.frames > 0 && inputInfo.frames < SF_COUNT_MAX;
   // The timeline starts from the state set-up leaves, so take it now.
   std::vector<TargetSpan> timeline;
   if (plotting && lengthKnown)
-    timeline = melodyTimeline(effectState, inputInfo.frames, inputInfo.samplerate);
+    timeline = melodyTimeline(fx, inputInfo.frames, inputInfo.samplerate);
   else if (plotting)
     reportError("%s does not tell its length; the picture will show no target",
                 options.inputPath.c_str());
@@ -424,13 +428,13 @@ int runRender(const RenderOptions& options) {
   SndFilePtr output(sf_open(options.outputPath.c_str(), SFM_WRITE, &outputInfo));
   if (!output) {
     reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(nullptr));
-    effectRelease();
+    effectRelease(fx);
     return renderFailed;
   }
 
   ProgressBar bar;
   bar.enabled = lengthKnown && isatty(STDERR_FILENO);
-  const Rendered rendered = renderBlocks(options, input.get(), inputInfo, output.get(), bar);
+  const Rendered rendered = renderBlocks(fx, options, input.get(), inputInfo, output.get(), bar);
   bool failed = rendered.failed;
   if (!failed && sf_error(input.get()) != SF_ERR_NO_ERROR) {
     reportError("cannot read %s: %s", options.inputPath.c_str(), sf_strerror(input.get()));
@@ -442,7 +446,7 @@ int runRender(const RenderOptions& options) {
     reportError("cannot write %s: %s", options.outputPath.c_str(), outputError.c_str());
     failed = true;
   }
-  effectRelease();
+  effectRelease(fx);
   if (failed) {
     std::remove(options.outputPath.c_str());
     return renderFailed;
@@ -451,6 +455,7 @@ int runRender(const RenderOptions& options) {
   printf("Wrote %s: %lld frames of %d channel%s at %d Hz.\n", options.outputPath.c_str(),
          rendered.frames, channels, channels == 1 ? "" : "s", inputInfo.samplerate);
   std::fflush(stdout);
-  if (plotting && !finishPicture(options, timeline, rendered, inputInfo, bar)) return renderFailed;
+  if (plotting && !finishPicture(fx, options, timeline, rendered, inputInfo, bar))
+    return renderFailed;
   return renderOk;
 }

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "config.h"
 #include "options.h"
+#include "settings.h"
 
 struct RenderOptions {
   int framesPerBuffer = 512;

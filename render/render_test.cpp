@@ -68,24 +68,22 @@ std::vector<float> tone(double hz, double seconds, int rate) {
 // sets it up and every buffer handed to the stream callback.
 std::vector<float> playLive(const std::vector<float>& input, int channels, int rate, int frames,
                             const std::string& melody, int loop, StereoMode mode) {
-  numChannels = channels;
-  projectedFramesPerBuffer = frames;
-  programConfig.stereoMode = mode;
-  programConfig.infiniteLoop = loop;
+  EffectState fx;
+  fx.numChannels = channels;
+  fx.projectedFramesPerBuffer = frames;
+  const EffectSettings settings{.loop = loop, .stereoMode = mode, .sampleRate = rate};
   std::vector<float> output;
-  if (liveEffectInit(melody.c_str(), channels, frames, rate, loop)) return output;
+  if (liveEffectInit(fx, settings, melody.c_str(), channels, frames)) return output;
   const std::size_t block = static_cast<std::size_t>(channels) * frames;
   std::vector<float> in(block), out(block);
   for (std::size_t at = 0; at < input.size(); at += block) {
     const std::size_t n = std::min(block, input.size() - at);
     std::fill(in.begin(), in.end(), 0.0f);
     std::copy(input.begin() + at, input.begin() + at + n, in.begin());
-    streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, nullptr);
+    streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
     output.insert(output.end(), out.begin(), out.begin() + n);
   }
-  effectRelease();
-  programConfig.stereoMode = stereoNone;
-  programConfig.infiniteLoop = 0;
+  effectRelease(fx);
   return output;
 }
 
@@ -173,13 +171,15 @@ TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
   for (int rate : {44100, 11025}) {
     for (int loop : {0, 1}) {
       SCOPED_TRACE("rate " + std::to_string(rate) + " loop " + std::to_string(loop));
+      EffectState fx;
       startCapture();
-      const int failed = liveEffectInit(melody.c_str(), 1, frames, rate, loop);
+      const int failed =
+          liveEffectInit(fx, {.loop = loop, .sampleRate = rate}, melody.c_str(), 1, frames);
       endCapture();
       ASSERT_EQ(failed, 0);
       const int blocks = 120;
       const std::vector<TargetSpan> spans =
-          melodyTimeline(effectState, static_cast<long long>(blocks + 1) * frames, rate);
+          melodyTimeline(fx, static_cast<long long>(blocks + 1) * frames, rate);
       ASSERT_FALSE(spans.empty());
 
       if (rate == 44100) {
@@ -199,21 +199,21 @@ TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
       std::vector<float> in(frames, 0.25f), out(frames);
       startCapture();
       for (int b = 0; b < blocks; ++b) {
-        effectProcess(in.data(), out.data());
+        effectProcess(fx, in.data(), out.data());
         const double t = static_cast<double>((b + 1) * frames) / rate;
         auto span = std::find_if(spans.begin(), spans.end(),
                                  [t](const TargetSpan& s) { return s.start <= t && t < s.end; });
         ASSERT_NE(span, spans.end()) << "block " << b;
-        const Note* note = effectState.channels[0]->note;
+        const Note* note = fx.channels[0]->note;
         if (note) {
           EXPECT_FALSE(span->passThrough) << "block " << b;
-          EXPECT_EQ(span->ratio, note->frequency / effectState.baseFrequency) << "block " << b;
+          EXPECT_EQ(span->ratio, note->frequency / fx.baseFrequency) << "block " << b;
         } else {
           EXPECT_TRUE(span->passThrough) << "block " << b;
         }
       }
       endCapture();
-      effectRelease();
+      effectRelease(fx);
     }
   }
 }

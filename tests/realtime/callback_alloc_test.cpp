@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "callback.h"
-#include "config.h"
 #include "counting_allocator.h"
 #include "effect.h"
 #include "testsupport.h"
@@ -40,33 +39,37 @@ TEST(AllocationCounting, SeesNewAndMalloc) {
 constexpr int frames = 256;
 constexpr int streamChannels = 2;
 
-// The stream as the driver sets it up, with `melody` as the effect's file.
-void setUpStream(const TempDir& dir, const std::string& melody, int loop) {
-  numChannels = streamChannels;
-  projectedFramesPerBuffer = frames;
+// The stream as the driver sets it up, with `melody` as the effect's file and
+// `settings` (the rate is the driver's).
+void setUpStream(EffectState& fx, const TempDir& dir, const std::string& melody, int loop,
+                 EffectSettings settings = {}) {
+  fx.numChannels = streamChannels;
+  fx.projectedFramesPerBuffer = frames;
   const std::string path = dir.write("melody.txt", melody);
-  ASSERT_EQ(liveEffectInit(path.c_str(), streamChannels, frames, 44100, loop), 0);
+  settings.loop = loop;
+  ASSERT_EQ(liveEffectInit(fx, settings, path.c_str(), streamChannels, frames), 0);
 }
 
 TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
   TempDir dir;
+  EffectState fx;
   std::vector<float> in(static_cast<std::size_t>(frames) * streamChannels);
   std::vector<float> out(in.size() + static_cast<std::size_t>(frames) * streamChannels);
   for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i % 97) / 97.0f;
   auto buffer = [&](const void* input, int length) {
-    streamCallback(input, out.data(), static_cast<unsigned long>(length), nullptr, 0, nullptr);
+    streamCallback(input, out.data(), static_cast<unsigned long>(length), nullptr, 0, &fx);
   };
 
   // Notes up, down and held, a repeated section and a loop back to the start:
   // every path through the block processor's note changes.
   startCapture();
-  setUpStream(dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220\n", 1);
-  gNumNoInputs = 0;
-  discrepancyReported = 0;
+  setUpStream(fx, dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220\n", 1);
+  fx.gNumNoInputs = 0;
+  fx.discrepancyReported = 0;
   buffer(in.data(), frames);
   AllocationCount looping = countAllocations([&] {
     for (int b = 1; b < 4000; ++b) {
-      programConfig.stereoMode = static_cast<StereoMode>(b / 1000 % 3);
+      fx.settings.stereoMode = static_cast<StereoMode>(b / 1000 % 3);
       if (b % 7 == 0) {
         buffer(nullptr, frames);
       } else if (b % 500 == 0) {
@@ -76,16 +79,16 @@ TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
       }
     }
   });
-  programConfig.stereoMode = stereoNone;
-  effectRelease();
+  fx.settings.stereoMode = stereoNone;
+  effectRelease(fx);
 
   // A melody that ends: the rest passes the input through.
-  setUpStream(dir, "440\n50 660 50 440\n", 0);
+  setUpStream(fx, dir, "440\n50 660 50 440\n", 0);
   buffer(in.data(), frames);
   AllocationCount ending = countAllocations([&] {
     for (int b = 1; b < 2000; ++b) buffer(in.data(), frames);
   });
-  effectRelease();
+  effectRelease(fx);
   const std::string printed = endCapture();
 
   EXPECT_EQ(looping.news, 0);
@@ -95,13 +98,14 @@ TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
   // The windows did cover printing: later reports and the discrepancy lines.
   EXPECT_NE(printed.find("4. Delay on channel 0"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Discrepancy between the real framesPerBuffer (128)"), std::string::npos);
-  EXPECT_GT(gNumNoInputs, 500);
+  EXPECT_GT(fx.gNumNoInputs, 500);
 }
 
 // The matched mode searches the history for splice points from the
 // callback: everything it needs comes from the set-up.
 TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
   TempDir dir;
+  EffectState fx;
   std::vector<float> tone(static_cast<std::size_t>(frames) * streamChannels);
   std::vector<float> silence(tone.size(), 0.0f), out(tone.size());
   long long frame = 0;
@@ -111,26 +115,26 @@ TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
         tone[2 * i] = tone[2 * i + 1] = static_cast<float>(std::sin(frame * 0.0314));
     }
     streamCallback(input ? input->data() : nullptr, out.data(), static_cast<unsigned long>(frames),
-                   nullptr, 0, nullptr);
+                   nullptr, 0, &fx);
   };
-  programConfig.spliceMode = spliceMatched;
-  programConfig.maxDelayMs = 1000000;  // clamped, with a line from the set-up
+  EffectSettings matchedSettings;
+  matchedSettings.spliceMode = spliceMatched;
+  matchedSettings.maxDelayMs = 1000000;  // clamped, with a line from the set-up
   startCapture();
   // Up, down (with early jumps) and the largest move, looping.
-  setUpStream(dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220 5 112640\n", 1);
-  gNumNoInputs = 0;
+  setUpStream(fx, dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220 5 112640\n", 1,
+              matchedSettings);
+  fx.gNumNoInputs = 0;
   buffer(&tone);
   AllocationCount matched = countAllocations([&] {
     for (int b = 1; b < 4000; ++b) {
-      programConfig.stereoMode = static_cast<StereoMode>(b / 1000 % 3);
+      fx.settings.stereoMode = static_cast<StereoMode>(b / 1000 % 3);
       buffer(b % 7 == 0 ? nullptr : b % 300 < 100 ? &silence : &tone);
     }
   });
-  programConfig.stereoMode = stereoNone;
-  effectRelease();
+  fx.settings.stereoMode = stereoNone;
+  effectRelease(fx);
   const std::string printed = endCapture();
-  programConfig.spliceMode = spliceBlock;
-  programConfig.maxDelayMs = defaultMaxDelayMs;
 
   EXPECT_EQ(matched.news, 0);
   EXPECT_EQ(matched.mallocs, 0);

@@ -1,0 +1,34 @@
+// What the effect is told at set-up: the choices its caller made. The effect
+// reads nothing else, so any caller (the program, the render tool, a plugin
+// host, a test) can hold effects of its own.
+#pragma once
+
+// 0 leaves the output as the effect wrote it; 1 copies each frame's left
+// sample to its right; 2 copies right to left.
+enum StereoMode { stereoNone = 0, stereoLeftToBoth = 1, stereoRightToBoth = 2 };
+
+// How the effect's read position jumps when it runs out of range: by one
+// whole block (the default), or to where the input's waveform matches.
+enum SpliceMode { spliceBlock = 0, spliceMatched = 1 };
+
+// The most delay the matched splices may build up, in milliseconds, unless
+// the caller says otherwise.
+constexpr int defaultMaxDelayMs = 25;
+
+// Receives one formatted message of the effect's set-up.
+using EffectLog = void (*)(void* context, const char* text);
+
+struct EffectSettings {
+  int loop = 0;  // non-zero: the melody starts again after its last note
+  StereoMode stereoMode = stereoNone;
+  SpliceMode spliceMode = spliceBlock;
+  int maxDelayMs = defaultMaxDelayMs;  // as asked; matched set-up clamps it to what fits
+  int sampleRate = 44100;
+  // Where set-up messages go; null prints them on standard output.
+  EffectLog log = nullptr;
+  void* logContext = nullptr;
+  // Zero keeps the audio thread from printing, for hosts where it must not:
+  // the delay report is then only counted (EffectState::reportCounter and
+  // lastReportedDelay).
+  int audioThreadPrints = 1;
+};
