@@ -13,8 +13,7 @@ namespace {
 constexpr int firstTickFrames = 45;
 
 int tickAfter(const EffectState& fx, long long tickCount) {
-  (void)fx;
-  return tickLengthAfter(static_cast<int>(tickCount));
+  return tickLengthAfter(fx, static_cast<int>(tickCount));
 }
 
 // Whole ticks a note lasts: a duration with a fraction ends at the first
@@ -70,15 +69,17 @@ long long passFrames(const EffectState& fx, int firstTick) {
 }
 
 // The read position as set-up leaves it.
-void restartReading(const EffectState& fx, DelayChannel* channel) {
+void restartReading(EffectState& fx, DelayChannel* channel) {
   channel->readOffset = 0;
-  if (spliceState.mode != spliceMatched || !spliceState.channels) return;
-  SpliceChannel& c = spliceState.channels[channel->channelNumber];
+  SpliceState& s = fx.splice;
+  if (s.mode != spliceMatched || !s.channels) return;
+  SpliceChannel& c = s.channels[channel->channelNumber];
   const int frames = fx.blockBytes / fx.frameBytes;
   c.readFrame = frames;
+  c.fraction = 0;
   c.lastRead = frames - 1;
   c.carry = 0;
-  c.sinceSearch = spliceState.searchGap;
+  c.sinceSearch = s.searchGap;
   c.lastJump = 0;
 }
 

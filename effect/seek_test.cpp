@@ -35,28 +35,27 @@ class SeekTest : public EffectTest {
     return init(melody, loop, 1, 4, 4, rate, 4).result;
   }
 
-  static Clock clock() {
+  Clock clock() {
     Clock c{};
-    const DelayChannel* channel = effectState.channels[0];
+    const DelayChannel* channel = fx.channels[0];
     c.noteNumber = channel->note ? channel->note->noteNumber : 0;
     if (channel->note) {
       c.tickCount = channel->tickCount;
       c.frameInTick = channel->frameInTick;
       c.tickLength = channel->tickLength;
     }
-    for (Note* n = effectState.firstNote; n; n = n->allocNext)
-      c.repeatCounters.push_back(n->repeatCounter);
+    for (Note* n = fx.firstNote; n; n = n->allocNext) c.repeatCounters.push_back(n->repeatCounter);
     return c;
   }
 
   // The clock after every frame of playing from set-up, `frames` of them.
-  static std::vector<Clock> playedClocks(long long frames) {
+  std::vector<Clock> playedClocks(long long frames) {
     std::vector<Clock> clocks;
     int32_t in = 0, out = 0;
     startCapture();  // the delay reports
     clocks.push_back(clock());
     for (long long f = 0; f < frames; ++f) {
-      effectProcess(&in, &out);
+      effectProcess(fx, &in, &out);
       clocks.push_back(clock());
     }
     endCapture();
@@ -89,12 +88,12 @@ TEST_F(SeekTest, LandsWherePlayingWouldBe) {
       ASSERT_EQ(setUpFrames(c.melody, rate, c.loop), 0);
       const std::vector<Clock> played = playedClocks(c.frames);
       for (long long f = 0; f <= c.frames; ++f) {
-        effectSeek(effectState, f);
+        effectSeek(fx, f);
         ASSERT_EQ(clock(), played[f]) << "frame " << f;
       }
       // Seeking backwards and forwards again lands on the same clocks.
       for (long long f : {c.frames / 2, 3LL, c.frames, 0LL}) {
-        effectSeek(effectState, f);
+        effectSeek(fx, f);
         ASSERT_EQ(clock(), played[f]) << "frame " << f;
       }
     }
@@ -107,18 +106,18 @@ TEST_F(SeekTest, MelodyLengthIsWherePlayingEnds) {
       if (c.loop) continue;
       SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(rate));
       ASSERT_EQ(setUpFrames(c.melody, rate, 0), 0);
-      const long long length = effectMelodyFrames(effectState);
+      const long long length = effectMelodyFrames(fx);
       const std::vector<Clock> played = playedClocks(c.frames);
       ASSERT_LT(length, c.frames);
       EXPECT_NE(played[length - 1].noteNumber, 0);
       EXPECT_EQ(played[length].noteNumber, 0);
-      EXPECT_EQ(effectSeek(effectState, length - 1), 0);
-      EXPECT_EQ(effectSeek(effectState, length), 1);
+      EXPECT_EQ(effectSeek(fx, length - 1), 0);
+      EXPECT_EQ(effectSeek(fx, length), 1);
       EXPECT_EQ(clock().noteNumber, 0);
     }
   }
   ASSERT_EQ(setUpFrames("100 5 100\n", 44100, 1), 0);
-  EXPECT_EQ(effectMelodyFrames(effectState), -1);
+  EXPECT_EQ(effectMelodyFrames(fx), -1);
 }
 
 // One whole pass is skipped by arithmetic, which must agree with playing
@@ -127,7 +126,7 @@ TEST_F(SeekTest, FarIntoALoopingMelody) {
   ASSERT_EQ(setUpFrames("100 3 100 7 100 -2 1 100\n", 44100, 1), 0);
   const std::vector<Clock> played = playedClocks(20000);
   for (long long f = 0; f <= 20000; f += 7) {
-    effectSeek(effectState, f);
+    effectSeek(fx, f);
     ASSERT_EQ(clock(), played[f]) << "frame " << f;
   }
 }
@@ -137,7 +136,7 @@ TEST_F(SeekTest, FarIntoALoopingMelody) {
 TEST_F(SeekTest, NegativeFrameDelaysTheStart) {
   ASSERT_EQ(setUpFrames("100 2 100 3 100\n", 44100, 0), 0);
   const std::vector<Clock> fromStart = playedClocks(300);
-  effectSeek(effectState, -37);
+  effectSeek(fx, -37);
   const std::vector<Clock> held = playedClocks(337);
   for (int f = 0; f <= 300; ++f) {
     Clock expected = fromStart[f], actual = held[f + 37];
@@ -152,7 +151,7 @@ TEST_F(SeekTest, NegativeFrameDelaysTheStart) {
 TEST_F(SeekTest, ReadingStartsAfresh) {
   for (SpliceMode mode : {spliceBlock, spliceMatched}) {
     SCOPED_TRACE(mode);
-    programConfig.spliceMode = mode;
+    fx.settings.spliceMode = mode;
     const int frames = 64;
     // Bent first, then at the input's own pitch.
     ASSERT_EQ(init("100 200 150 1000 100\n", 0, 1, 200, frames * 4, 44100, 4).result, 0);
@@ -161,18 +160,17 @@ TEST_F(SeekTest, ReadingStartsAfresh) {
     startCapture();
     for (int b = 0; b < 20; ++b) {
       for (auto& f : in) f = next++;
-      effectProcess(in.data(), out.data());
+      effectProcess(fx, in.data(), out.data());
     }
-    effectSeek(effectState, 300 * 44);  // well inside the unbent note
+    effectSeek(fx, 300 * 44);  // well inside the unbent note
     for (int b = 0; b < 5; ++b) {
       for (auto& f : in) f = next++;
-      effectProcess(in.data(), out.data());
+      effectProcess(fx, in.data(), out.data());
       const int32_t delay = mode == spliceBlock ? frames : 0;
       for (int i = 0; i < frames; ++i) ASSERT_EQ(out[i], in[i] - delay) << b << " " << i;
     }
     endCapture();
   }
-  programConfig.spliceMode = spliceBlock;
 }
 
 }  // namespace
