@@ -158,7 +158,9 @@ void coreReset(Core& core) {
   const double offset = core.transport.offset;
   core.transport = Transport{};
   core.transport.offset = offset;
-  timelineReset(core.timeline, Segment{});
+  // Before activation nothing played: a segment from long before frame 0,
+  // which the first messages (at frame 0) follow instead of replacing.
+  timelineReset(core.timeline, Segment{-(1LL << 60), false, 0});
   core.ownClockPending = core.melody != nullptr;
 }
 

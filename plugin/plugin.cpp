@@ -106,6 +106,7 @@ struct Plugin {
   LV2_Log_Logger logger{};
   Uris uris{};
   LV2_Atom_Forge forge{};
+  LV2_Atom_Forge_Frame notifyFrame{};  // the notify sequence, open during a run
   bool forging = false;
   Ports ports;
   Core core;
@@ -214,11 +215,12 @@ void beginNotify(Plugin& p) {
   if (!p.ports.notify) return;
   const uint32_t capacity = p.ports.notify->atom.size;
   lv2_atom_forge_set_buffer(&p.forge, reinterpret_cast<uint8_t*>(p.ports.notify), capacity);
-  LV2_Atom_Forge_Frame frame;
-  p.forging = lv2_atom_forge_sequence_head(&p.forge, &frame, 0) != 0;
-  // The sequence stays open until the run ends; its frame is not needed
-  // since nothing is nested around it.
-  p.forge.stack = nullptr;
+  p.forging = lv2_atom_forge_sequence_head(&p.forge, &p.notifyFrame, 0) != 0;
+}
+
+void endNotify(Plugin& p) {
+  if (p.forging) lv2_atom_forge_pop(&p.forge, &p.notifyFrame);
+  p.forging = false;
 }
 
 // patch:Set of `property` to a value written by `value`.
@@ -422,6 +424,7 @@ void run(LV2_Handle handle, uint32_t frames) {
     }
   }
   coreRun(core, p->ports.in, p->ports.out, done, frames, notifyDelay, p);
+  endNotify(*p);
   if (p->ports.latency) *p->ports.latency = static_cast<float>(coreLatency(core));
 }
 
@@ -545,18 +548,18 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
 
   // A host that may restore while the plugin runs passes a worker for it;
   // otherwise nothing runs now and the melody is put in place at once.
+  const MelodySettings settings = controlSettings(*p);
   const auto* schedule =
       static_cast<const LV2_Worker_Schedule*>(feature(features, LV2_WORKER__schedule));
   if (schedule) {
-    // The run may be going on: the controls' settings follow at the next
-    // one if they differ.
     unsigned char job[jobBytes];
-    requestLoad(schedule, job, path.c_str(), path.size(), MelodySettings{});
+    requestLoad(schedule, job, path.c_str(), path.size(), settings);
     return LV2_STATE_SUCCESS;
   }
-  Melody* melody = loadMelody(*p, path.c_str(), p->requested);
+  Melody* melody = loadMelody(*p, path.c_str(), settings);
   if (!melody) return LV2_STATE_ERR_UNKNOWN;
   melodyFree(coreInstall(p->core, melody));
+  p->requested = settings;
   p->announce = true;
   return LV2_STATE_SUCCESS;
 }
