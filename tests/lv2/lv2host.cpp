@@ -49,12 +49,31 @@ int logPrintf(LV2_Log_Handle handle, LV2_URID type, const char* format, ...) {
 
 // --- Worker ---
 
+constexpr std::size_t requestRingBytes = 64 * 1024;
+
+// The ring holds each request as its size and then its bytes.
+void ringWrite(Lv2Instance& inst, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (std::size_t i = 0; i < size; ++i)
+    inst.requestRing[(inst.requestStart + inst.requestBytes + i) % requestRingBytes] = bytes[i];
+  inst.requestBytes += size;
+}
+
+void ringRead(Lv2Instance& inst, void* data, std::size_t size) {
+  auto* bytes = static_cast<uint8_t*>(data);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = inst.requestRing[(inst.requestStart + i) % requestRingBytes];
+  inst.requestStart = (inst.requestStart + size) % requestRingBytes;
+  inst.requestBytes -= size;
+}
+
 LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle handle, uint32_t size, const void* data) {
   auto* inst = static_cast<Lv2Instance*>(handle);
-  const auto* bytes = static_cast<const uint8_t*>(data);
   {
     std::lock_guard<std::mutex> lock(inst->workerLock);
-    inst->requests.emplace_back(bytes, bytes + size);
+    if (inst->requestBytes + sizeof size + size > requestRingBytes) return LV2_WORKER_ERR_NO_SPACE;
+    ringWrite(*inst, &size, sizeof size);
+    ringWrite(*inst, data, size);
   }
   inst->workerWake.notify_all();
   return LV2_WORKER_SUCCESS;
@@ -71,10 +90,12 @@ LV2_Worker_Status respond(LV2_Worker_Respond_Handle handle, uint32_t size, const
 void workerLoop(Lv2Instance* inst) {
   std::unique_lock<std::mutex> lock(inst->workerLock);
   for (;;) {
-    inst->workerWake.wait(lock, [inst] { return inst->workerStop || !inst->requests.empty(); });
-    if (inst->requests.empty()) return;  // stopped with nothing left to do
-    std::vector<uint8_t> request = std::move(inst->requests.front());
-    inst->requests.pop_front();
+    inst->workerWake.wait(lock, [inst] { return inst->workerStop || inst->requestBytes > 0; });
+    if (inst->requestBytes == 0) return;  // stopped with nothing left to do
+    uint32_t size = 0;
+    ringRead(*inst, &size, sizeof size);
+    std::vector<uint8_t> request(size);
+    ringRead(*inst, request.data(), size);
     inst->workerBusy = true;
     lock.unlock();
     inst->workerInterface->work(lilv_instance_get_handle(inst->instance), respond, inst,
@@ -229,6 +250,7 @@ bool instanceOpen(Lv2Instance& inst, Lv2World& world, const char* uri, double ra
     return false;
   }
   inst.schedule = {&inst, scheduleWork};
+  inst.requestRing.assign(requestRingBytes, 0);
   const LV2_Feature mapFeature = {LV2_URID__map, &world.map};
   const LV2_Feature unmapFeature = {LV2_URID__unmap, &world.unmap};
   const LV2_Feature logFeature = {LV2_LOG__log, &world.logFeature};
@@ -375,7 +397,9 @@ void runBlock(Lv2Instance& inst, const float* const* in, float* const* out, uint
 
   for (std::size_t c = 0; frames > 0 && c < inst.inBuffers.size(); ++c)
     std::memcpy(inst.inBuffers[c].data(), in[c], frames * sizeof(float));
+  if (inst.beforeRun) inst.beforeRun();
   lilv_instance_run(inst.instance, frames);
+  if (inst.afterRun) inst.afterRun();
   for (std::size_t c = 0; frames > 0 && c < inst.outBuffers.size(); ++c)
     std::memcpy(out[c], inst.outBuffers[c].data(), frames * sizeof(float));
   readNotify(inst);
@@ -386,7 +410,7 @@ void runBlock(Lv2Instance& inst, const float* const* in, float* const* out, uint
 void settleWorker(Lv2Instance& inst) {
   {
     std::unique_lock<std::mutex> lock(inst.workerLock);
-    inst.workerWake.wait(lock, [&] { return inst.requests.empty() && !inst.workerBusy; });
+    inst.workerWake.wait(lock, [&] { return inst.requestBytes == 0 && !inst.workerBusy; });
   }
   deliverReplies(inst);
 }

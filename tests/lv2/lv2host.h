@@ -79,14 +79,22 @@ struct Lv2Instance {
   std::vector<Notified> notified;
 
   // The worker: requests go to its thread, replies back to the next run.
+  // Requests wait in a ring of bytes allocated once, since plugins ask from
+  // their run(), as in a real host.
   const LV2_Worker_Interface* workerInterface = nullptr;
   LV2_Worker_Schedule schedule{};
   std::thread workerThread;
   std::mutex workerLock;
   std::condition_variable workerWake;
-  std::deque<std::vector<uint8_t>> requests, replies;
+  std::vector<uint8_t> requestRing;
+  std::size_t requestStart = 0, requestBytes = 0;
+  std::deque<std::vector<uint8_t>> replies;
   bool workerBusy = false;
   bool workerStop = false;
+
+  // Called right before and after the plugin's run(), if set.
+  void (*beforeRun)() = nullptr;
+  void (*afterRun)() = nullptr;
 };
 
 // Instantiates and activates `uri` at `rate`, with every control at its

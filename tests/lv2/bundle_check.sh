@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Checks of the built bundle with Debian's own tools, and of the effect
+# library with nm. One check per call:
+#   bundle_check.sh list LV2_DIR      lv2ls and lv2info see both plugins
+#   bundle_check.sh validate BUNDLE   sord_validate (through lv2_validate) passes the Turtle
+#   bundle_check.sh globals LIBRARY   no writable data symbols
+set -uo pipefail
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+case "${1:-}" in
+  list)
+    export LV2_PATH=$2
+    listed=$(lv2ls 2>&1) || fail "lv2ls: $listed"
+    [ "$listed" = $'urn:glidewarper:mono\nurn:glidewarper:stereo' ] ||
+      fail "lv2ls listed: $listed"
+    for plugin in mono stereo; do
+      info=$(lv2info "urn:glidewarper:$plugin" 2>&1) || fail "lv2info $plugin: $info"
+      symbols=$(sed -n 's/^[[:space:]]*Symbol:[[:space:]]*//p' <<<"$info" | tr '\n' ' ')
+      case $plugin in
+        mono) want="in out control notify splice max_delay loop offset latency " ;;
+        stereo) want="in_l in_r out_l out_r control notify splice max_delay loop offset latency stereo " ;;
+      esac
+      [ "$symbols" = "$want" ] || fail "$plugin ports: $symbols"
+      grep -q "Has latency:[[:space:]]*yes" <<<"$info" || fail "$plugin reports no latency"
+      grep -q "http://lv2plug.in/ns/ext/state#interface" <<<"$info" || fail "$plugin has no state"
+      grep -q "http://lv2plug.in/ns/ext/worker#schedule" <<<"$info" || fail "$plugin needs no worker"
+    done
+    echo "lv2ls and lv2info see both plugins"
+    ;;
+  validate)
+    # lv2_validate runs sord_validate with the LV2 specifications; its exit
+    # status says nothing about the errors it found, so its summary is read.
+    report=$(lv2_validate "$2/manifest.ttl" "$2/glidewarper.ttl" 2>&1)
+    echo "$report" | tail -n 5
+    grep -q "^Found 0 errors" <<<"$report" || fail "sord_validate found errors"
+    ;;
+  globals)
+    # Writable data: .bss and .data (b, d), common (C), small data (g, s),
+    # unique globals (u) and weak objects (V, v). The exception tables'
+    # DW.ref entries are the compiler's, not the program's.
+    found=$(nm --defined-only "$2" | awk 'NF == 3 && $2 ~ /^[BbDdCGgSsuVv]$/ && $3 !~ /^DW\.ref\./')
+    [ -z "$found" ] || fail "writable data in $2:"$'\n'"$(c++filt <<<"$found")"
+    echo "no writable data in $(basename "$2")"
+    ;;
+  *)
+    echo "usage: $0 list LV2_DIR | validate BUNDLE | globals LIBRARY" >&2
+    exit 2
+    ;;
+esac
