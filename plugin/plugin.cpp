@@ -13,6 +13,7 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -251,16 +252,25 @@ void notifyDelay(void* context, uint32_t frame, float ms) {
 
 // --- Messages on the control port ---
 
+// Some hosts (jalv among them) place their event buffers only 4 bytes
+// aligned, so 8-byte fields are copied out rather than read in place.
+template <typename T>
+T bodyOf(const LV2_Atom* atom) {
+  T value;
+  std::memcpy(&value, LV2_ATOM_BODY_CONST(atom), sizeof value);
+  return value;
+}
+
 bool number(const Uris& u, const LV2_Atom* atom, double& value) {
   if (!atom) return false;
-  if (atom->type == u.atomLong)
-    value = static_cast<double>(reinterpret_cast<const LV2_Atom_Long*>(atom)->body);
-  else if (atom->type == u.atomInt)
-    value = reinterpret_cast<const LV2_Atom_Int*>(atom)->body;
-  else if (atom->type == u.atomFloat)
-    value = reinterpret_cast<const LV2_Atom_Float*>(atom)->body;
-  else if (atom->type == u.atomDouble)
-    value = reinterpret_cast<const LV2_Atom_Double*>(atom)->body;
+  if (atom->type == u.atomLong && atom->size >= sizeof(int64_t))
+    value = static_cast<double>(bodyOf<int64_t>(atom));
+  else if (atom->type == u.atomInt && atom->size >= sizeof(int32_t))
+    value = bodyOf<int32_t>(atom);
+  else if (atom->type == u.atomFloat && atom->size >= sizeof(float))
+    value = bodyOf<float>(atom);
+  else if (atom->type == u.atomDouble && atom->size >= sizeof(double))
+    value = bodyOf<double>(atom);
   else
     return false;
   return true;
@@ -305,9 +315,10 @@ void onGet(Plugin& p, const LV2_Atom_Object* object, uint32_t frame) {
     notifyDelay(&p, frame, p.lastDelayMs);
 }
 
-void onMessage(Plugin& p, const LV2_Atom_Event* event, uint32_t frame) {
-  if (event->body.type != p.uris.atomObject && event->body.type != p.uris.atomBlank) return;
-  const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+void onMessage(Plugin& p, const LV2_Atom* atom, uint32_t frame) {
+  if (atom->type != p.uris.atomObject && atom->type != p.uris.atomBlank) return;
+  if (atom->size < sizeof(LV2_Atom_Object_Body)) return;
+  const auto* object = reinterpret_cast<const LV2_Atom_Object*>(atom);
   if (object->body.otype == p.uris.timePosition)
     onPosition(p, object);
   else if (object->body.otype == p.uris.patchSet)
@@ -411,16 +422,26 @@ void run(LV2_Handle handle, uint32_t frames) {
   }
   uint32_t done = 0;
   if (p->ports.control) {
-    LV2_ATOM_SEQUENCE_FOREACH(p->ports.control, event) {
+    // The events one by one, their headers copied out (see bodyOf).
+    const LV2_Atom_Sequence* sequence = p->ports.control;
+    const auto* next = reinterpret_cast<const uint8_t*>(sequence + 1);
+    const auto* end = reinterpret_cast<const uint8_t*>(&sequence->body) + sequence->atom.size;
+    while (next + sizeof(LV2_Atom_Event) <= end) {
+      int64_t time;
+      LV2_Atom header;
+      std::memcpy(&time, next, sizeof time);
+      std::memcpy(&header, next + sizeof time, sizeof header);
+      if (next + sizeof(LV2_Atom_Event) + header.size > end) break;
       const uint32_t at =
-          event->time.frames < 0
+          time < 0
               ? done
-              : static_cast<uint32_t>(std::min<int64_t>(event->time.frames, frames));
+              : static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(time, done), frames));
       if (at > done) {
         coreRun(core, p->ports.in, p->ports.out, done, at, notifyDelay, p);
         done = at;
       }
-      onMessage(*p, event, done);
+      onMessage(*p, reinterpret_cast<const LV2_Atom*>(next + sizeof time), done);
+      next += lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event) + header.size));
     }
   }
   coreRun(core, p->ports.in, p->ports.out, done, frames, notifyDelay, p);

@@ -18,6 +18,15 @@ namespace {
 
 constexpr std::size_t atomBufferBytes = 64 * 1024;
 
+// The control sequence starts 4 bytes into its buffer, aligned only as jalv
+// aligns its own, so plugins that read 8-byte fields in place are caught by
+// the alignment checks of the sanitizer builds.
+constexpr std::size_t controlMisalignment = 4;
+
+uint8_t* controlSequence(Lv2Instance& inst) {
+  return reinterpret_cast<uint8_t*>(inst.controlBuffer.data()) + controlMisalignment;
+}
+
 LV2_URID mapCallback(LV2_URID_Map_Handle handle, const char* uri) {
   return mapUri(*static_cast<Lv2World*>(handle), uri);
 }
@@ -288,7 +297,7 @@ bool instanceOpen(Lv2Instance& inst, Lv2World& world, const char* uri, double ra
     } else if (lilv_port_is_a(inst.plugin, port, atom)) {
       if (isInput) {
         inst.controlPort = i;
-        lilv_instance_connect_port(inst.instance, i, inst.controlBuffer.data());
+        lilv_instance_connect_port(inst.instance, i, controlSequence(inst));
       } else {
         inst.notifyPort = i;
         lilv_instance_connect_port(inst.instance, i, inst.notifyBuffer.data());
@@ -380,8 +389,7 @@ void runBlock(Lv2Instance& inst, const float* const* in, float* const* out, uint
                    [](const auto& a, const auto& b) { return a.frame < b.frame; });
   LV2_Atom_Forge forge;
   lv2_atom_forge_init(&forge, &world.map);
-  lv2_atom_forge_set_buffer(&forge, reinterpret_cast<uint8_t*>(inst.controlBuffer.data()),
-                            atomBufferBytes);
+  lv2_atom_forge_set_buffer(&forge, controlSequence(inst), atomBufferBytes - controlMisalignment);
   LV2_Atom_Forge_Frame sequence;
   lv2_atom_forge_sequence_head(&forge, &sequence, 0);
   for (const auto& event : inst.pending) {
