@@ -136,32 +136,34 @@ struct Rendered {
   std::vector<long> lag;      // output frame index minus the input frame it copies
 };
 
-// The signal on the left, each frame's index on the right, through the
-// live set-up and the stream callback.
+// The signal through the live set-up and the stream callback, with each
+// frame's index traced beside it.
 Rendered render(const std::vector<float>& input, const std::string& melody, int frames,
                 SpliceMode mode) {
   EffectState fx;
-  fx.numChannels = 2;
+  fx.numChannels = 3;
   fx.projectedFramesPerBuffer = frames;
   Rendered r;
   {
     QuietStdout quiet;
-    if (liveEffectInit(fx, {.spliceMode = mode, .sampleRate = rate}, melody.c_str(), 2, frames)) {
+    if (liveEffectInit(fx, {.spliceMode = mode, .sampleRate = rate}, melody.c_str(), 3, frames)) {
       std::fprintf(stderr, "set-up failed\n");
       std::exit(1);
     }
   }
-  std::vector<float> in(2 * static_cast<std::size_t>(frames)), out(in.size());
+  std::vector<float> in(3 * static_cast<std::size_t>(frames)), out(in.size());
   QuietStdout quiet;
   for (std::size_t at = 0; at + frames <= input.size(); at += frames) {
     for (int i = 0; i < frames; ++i) {
-      in[2 * i] = input[at + i];
-      in[2 * i + 1] = static_cast<float>(at + i + 1);  // 0 is the silence before any input
+      // The signal on both stereo channels, as a singer on a stereo input;
+      // each frame's index on a third, which the splices do not compare.
+      in[3 * i] = in[3 * i + 1] = input[at + i];
+      in[3 * i + 2] = static_cast<float>(at + i + 1);  // 0 is the silence before any input
     }
     streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
     for (int i = 0; i < frames; ++i) {
-      r.signal.push_back(out[2 * i]);
-      const long copied = static_cast<long>(out[2 * i + 1]) - 1;
+      r.signal.push_back(out[3 * i]);
+      const long copied = static_cast<long>(out[3 * i + 2]) - 1;
       r.lag.push_back(copied < 0 ? 0 : static_cast<long>(at + i) - copied);
     }
   }

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Checks of the built bundle with Debian's own tools, and of the effect
-# library with nm. One check per call:
+# Checks of the built bundle with Debian's own tools. One check per call:
 #   bundle_check.sh list LV2_DIR      lv2ls and lv2info see both plugins
 #   bundle_check.sh validate BUNDLE   sord_validate (through lv2_validate) passes the Turtle
-#   bundle_check.sh globals LIBRARY   no writable data symbols
 set -uo pipefail
 
 fail() {
@@ -38,16 +36,8 @@ case "${1:-}" in
     echo "$report" | tail -n 5
     grep -q "^Found 0 errors" <<<"$report" || fail "sord_validate found errors"
     ;;
-  globals)
-    # Writable data: .bss and .data (b, d), common (C), small data (g, s),
-    # unique globals (u) and weak objects (V, v). The exception tables'
-    # DW.ref entries are the compiler's, not the program's.
-    found=$(nm --defined-only "$2" | awk 'NF == 3 && $2 ~ /^[BbDdCGgSsuVv]$/ && $3 !~ /^DW\.ref\./')
-    [ -z "$found" ] || fail "writable data in $2:"$'\n'"$(c++filt <<<"$found")"
-    echo "no writable data in $(basename "$2")"
-    ;;
   *)
-    echo "usage: $0 list LV2_DIR | validate BUNDLE | globals LIBRARY" >&2
+    echo "usage: $0 list LV2_DIR | validate BUNDLE" >&2
     exit 2
     ;;
 esac
