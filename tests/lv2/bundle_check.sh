@@ -30,7 +30,7 @@ case "${1:-}" in
     echo "lv2ls and lv2info see both plugins"
     ;;
   validate)
-    # lv2_validate runs sord_validate with the LV2 specifications; its exit
+    # lv2_validate runs sord_validate with the LV2 vocabularies; its exit
     # status says nothing about the errors it found, so its summary is read.
     report=$(lv2_validate "$2/manifest.ttl" "$2/glidewarper.ttl" 2>&1)
     echo "$report" | tail -n 5
