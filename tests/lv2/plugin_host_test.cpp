@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -195,8 +196,10 @@ TEST_F(PluginHostTest, EachSecondOfTheMelody) {
     const double tolerance = splice ? 0.01 : 0.04;
     for (int second = 0; second < 4; ++second) {
       SCOPED_TRACE(second);
-      EXPECT_NEAR(pitchBetween(heard, second + 0.1, second + 0.9), expected[second],
-                  expected[second] * tolerance);
+      const double hz = pitchBetween(heard, second + 0.1, second + 0.9);
+      EXPECT_NEAR(hz, expected[second], expected[second] * tolerance);
+      std::printf("%s, second %d: %.2f Hz (melody %.0f Hz)\n", splice ? "matched" : "block", second,
+                  hz, expected[second]);
     }
   }
 }
@@ -273,6 +276,8 @@ TEST_F(PluginHostTest, LatencyIsTheMeasuredDelay) {
       if (std::equal(input.begin(), input.begin() + 4096, out[0].begin() + d)) measured = d;
     EXPECT_EQ(measured, reported);
     EXPECT_EQ(reported, documentedLatency(splice));
+    std::printf("%s: latency reported %lld frames, measured %lld\n", splice ? "matched" : "block",
+                reported, measured);
     for (long long n = 0; n + reported < static_cast<long long>(input.size()); ++n)
       ASSERT_EQ(out[0][n + reported], input[n]) << n;
   }
