@@ -16,6 +16,11 @@ struct ProgramConfig {
   int maxDelayMs = defaultMaxDelayMs;  // as written; the effect clamps it to what fits
   int defaultKeyCode = 32;
   char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line
+  // Parts of device names from "InputDevice:" and "OutputDevice:"; unset
+  // without those lines. The first device whose name holds one, ignoring
+  // case, is that side's default.
+  char* inputDeviceName = nullptr;
+  char* outputDeviceName = nullptr;
   char** melodyFiles = nullptr;
   int melodyFileCount = 0;
   char** configLines = nullptr;

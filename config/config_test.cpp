@@ -105,11 +105,8 @@ TEST_F(ConfigTest, ValuesAreReadWordByWord) {
     load(std::string("Stereo: left-to-both\nStereo: ") + word + "\nFile: f\n");
     EXPECT_EQ(programConfig.stereoMode, stereoNone) << word;
   }
-  // Only the exact word chooses matched splices; anything else keeps block jumps.
-  for (const char* word : {"block", "Matched", "matched,", "match"}) {
-    load(std::string("Splice: matched\nSplice: ") + word + "\nFile: f\n");
-    EXPECT_EQ(programConfig.spliceMode, spliceBlock) << word;
-  }
+  load("Splice: matched\nSplice: block\nFile: f\n");
+  EXPECT_EQ(programConfig.spliceMode, spliceBlock);
   load("Splice: block\nSplice: matched\nFile: f\n");
   EXPECT_EQ(programConfig.spliceMode, spliceMatched);
   load("Stereo: left-to-both\nDefaultKeyName: one\nDefaultKeyName: two\nFile: f\n");
@@ -118,9 +115,12 @@ TEST_F(ConfigTest, ValuesAreReadWordByWord) {
 }
 
 TEST_F(ConfigTest, RefusedFilesSayWhy) {
+  const std::string spliceTakes = "Splice: takes block or matched.\n";
+  const std::string maxDelayTakes = "MaxDelay: takes a whole number of milliseconds, such as 25.\n";
   const struct {
     const char* content;
-    const char* message;
+    std::string message;
+    int result = 1;
   } cases[] = {
       {"", "No input file specified in glidewarperconfig.txt\n"},
       {"# only\n\n  \n#File: a\n", "No input file specified in glidewarperconfig.txt\n"},
@@ -128,10 +128,22 @@ TEST_F(ConfigTest, RefusedFilesSayWhy) {
       {"DefaultInput : 3\nFile: a\n", "Error in line: DefaultInput : 3\n"},
       {"  # remark\nFile: a\n", "Error in line:   # remark\n"},
       {"File: a\r\nfile: b\r\n", "Error in line: file: b\r\n"},
+      // Our own keys with a value they cannot take: the line and what it takes.
+      {"File: a\nSplice: Matched\n", "Error in line: Splice: Matched\n" + spliceTakes},
+      {"File: a\nSplice: mached\n", "Error in line: Splice: mached\n" + spliceTakes},
+      {"File: a\nSplice: matched,\r\n", "Error in line: Splice: matched,\r\n" + spliceTakes},
+      // The last line has no newline of its own; the message still ends lines.
+      {"File: a\nSplice: on", "Error in line: Splice: on\n" + spliceTakes},
+      {"MaxDelay: 2.5\nFile: a\n", "Error in line: MaxDelay: 2.5\n" + maxDelayTakes},
+      {"MaxDelay: 1e2\nFile: a\n", "Error in line: MaxDelay: 1e2\n" + maxDelayTakes},
+      {"MaxDelay: twenty\nFile: a\n", "Error in line: MaxDelay: twenty\n" + maxDelayTakes},
+      {"MaxDelay: 25 ms\nFile: a\n", "", 0},
+      {"MaxDelay: 25s\nFile: a\n", "Error in line: MaxDelay: 25s\n" + maxDelayTakes},
+      {"MaxDelay: -\nFile: a\n", "Error in line: MaxDelay: -\n" + maxDelayTakes},
   };
   for (const auto& c : cases) {
     LoadResult r = load(c.content);
-    EXPECT_EQ(r.result, 1) << c.content;
+    EXPECT_EQ(r.result, c.result) << c.content;
     EXPECT_EQ(r.output, c.message) << c.content;
   }
   configReset();
@@ -139,6 +151,29 @@ TEST_F(ConfigTest, RefusedFilesSayWhy) {
   startCapture();
   EXPECT_EQ(configLoad(), 1);
   EXPECT_EQ(endCapture(), "Could not load glidewarperconfig.txt\n");
+}
+
+TEST_F(ConfigTest, DeviceNamesAreTheRestOfTheLineAndTheLastOneWins) {
+  ASSERT_EQ(load("InputDevice: Line\nInputDevice:   USB Audio  CODEC: 1 \t\r\n"
+                 "OutputDevice: hw:2\nFile: f")
+                .result,
+            0);
+  EXPECT_STREQ(programConfig.inputDeviceName, "USB Audio  CODEC: 1");
+  EXPECT_STREQ(programConfig.outputDeviceName, "hw:2");
+  // The indexes are read as before, and only they are written back.
+  ASSERT_EQ(load("OutputDevice: Speakers\nDefaultOutput: 3\nFile: f\n").result, 0);
+  EXPECT_EQ(programConfig.inputDeviceName, nullptr);
+  EXPECT_STREQ(programConfig.outputDeviceName, "Speakers");
+  EXPECT_EQ(programConfig.defaultOutput, 3);
+  programConfig.defaultOutput = 5;
+  ASSERT_EQ(save().result, 0);
+  EXPECT_EQ(saved(), "OutputDevice: Speakers\nDefaultOutput: 5\nFile: f\n");
+  // A key without a name is a line of one word, as for any key.
+  LoadResult r = load("InputDevice:\nFile: f\n");
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.output, "Error in line: InputDevice:\n, result: 1 ");
+  configReset();
+  EXPECT_EQ(programConfig.outputDeviceName, nullptr);
 }
 
 TEST_F(ConfigTest, LongLinesArePiecesOfAtMost499BytesAndSaveBackWhole) {

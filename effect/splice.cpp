@@ -273,6 +273,7 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     c.carry = 0;
     c.sinceSearch = s.searchGap;
     c.lastJump = 0;
+    c.received = 0;
     c.samples = static_cast<float*>(
         effectAllocate(fx, sizeof(float) * static_cast<std::size_t>(s.keepBlocks) * frames));
     if (!c.samples) {
@@ -377,7 +378,10 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
         comparedSample(state, channel->newest + static_cast<std::size_t>(i) * frameBytes);
 
   const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
-  const int oldest = -static_cast<int>(tailFrames);
+  // Right after switch-on the history holds only what came since: no jump
+  // may land before that, in the silence that was there at set-up.
+  c.received = static_cast<int>(std::min<std::size_t>(c.received + frames, tailFrames + frames));
+  const int oldest = frames - c.received;
   const int high = frames - 1;  // the newest frame
   unsigned char* out = channel->outBlock;
   int i = 0;
