@@ -2,6 +2,7 @@
 // computes for frame f must be the clock that f frames of playing leave.
 #include "seek.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,13 +18,14 @@ struct Clock {
   int tickCount;
   int frameInTick;
   int tickLength;
+  int tickRemainder;
   std::vector<int> repeatCounters;
   bool operator==(const Clock&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Clock& c) {
   out << "note " << c.noteNumber << " tick " << c.tickCount << " frame " << c.frameInTick << "/"
-      << c.tickLength << " repeats";
+      << c.tickLength << " carry " << c.tickRemainder << " repeats";
   for (int r : c.repeatCounters) out << " " << r;
   return out;
 }
@@ -43,6 +45,7 @@ class SeekTest : public EffectTest {
       c.tickCount = channel->tickCount;
       c.frameInTick = channel->frameInTick;
       c.tickLength = channel->tickLength;
+      c.tickRemainder = channel->tickRemainder;
     }
     for (Note* n = fx.firstNote; n; n = n->allocNext) c.repeatCounters.push_back(n->repeatCounter);
     return c;
@@ -81,18 +84,27 @@ const SeekCase seekCases[] = {
     {"looping on a repeat", "100 4 100 2 100 -3\n", 1, 3000},
 };
 
+// The rates of the tick table, and rates whose ticks follow the exact time.
+const int seekRates[] = {44100, 22050, 11025, 48000, 88200, 8000, 96000};
+
+// Frames enough to play a case to its end at `rate`.
+long long span(const SeekCase& c, int rate) {
+  return c.frames * std::max(rate, 44100) / 44100;
+}
+
 TEST_F(SeekTest, LandsWherePlayingWouldBe) {
-  for (int rate : {44100, 22050, 11025}) {
+  for (int rate : seekRates) {
     for (const SeekCase& c : seekCases) {
       SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(rate));
       ASSERT_EQ(setUpFrames(c.melody, rate, c.loop), 0);
-      const std::vector<Clock> played = playedClocks(c.frames);
-      for (long long f = 0; f <= c.frames; ++f) {
+      const long long frames = span(c, rate);
+      const std::vector<Clock> played = playedClocks(frames);
+      for (long long f = 0; f <= frames; ++f) {
         effectSeek(fx, f);
         ASSERT_EQ(clock(), played[f]) << "frame " << f;
       }
       // Seeking backwards and forwards again lands on the same clocks.
-      for (long long f : {c.frames / 2, 3LL, c.frames, 0LL}) {
+      for (long long f : {frames / 2, 3LL, frames, 0LL}) {
         effectSeek(fx, f);
         ASSERT_EQ(clock(), played[f]) << "frame " << f;
       }
@@ -101,14 +113,14 @@ TEST_F(SeekTest, LandsWherePlayingWouldBe) {
 }
 
 TEST_F(SeekTest, MelodyLengthIsWherePlayingEnds) {
-  for (int rate : {44100, 22050, 11025}) {
+  for (int rate : seekRates) {
     for (const SeekCase& c : seekCases) {
       if (c.loop) continue;
       SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(rate));
       ASSERT_EQ(setUpFrames(c.melody, rate, 0), 0);
       const long long length = effectMelodyFrames(fx);
-      const std::vector<Clock> played = playedClocks(c.frames);
-      ASSERT_LT(length, c.frames);
+      const std::vector<Clock> played = playedClocks(span(c, rate));
+      ASSERT_LT(length, span(c, rate));
       EXPECT_NE(played[length - 1].noteNumber, 0);
       EXPECT_EQ(played[length].noteNumber, 0);
       EXPECT_EQ(effectSeek(fx, length - 1), 0);
@@ -121,13 +133,17 @@ TEST_F(SeekTest, MelodyLengthIsWherePlayingEnds) {
 }
 
 // One whole pass is skipped by arithmetic, which must agree with playing
-// pass after pass: the second pass starts with a different first tick.
+// pass after pass: the second pass starts with a different first tick, and
+// on the exact clock the carried thousandths go on from pass to pass.
 TEST_F(SeekTest, FarIntoALoopingMelody) {
-  ASSERT_EQ(setUpFrames("100 3 100 7 100 -2 1 100\n", 44100, 1), 0);
-  const std::vector<Clock> played = playedClocks(20000);
-  for (long long f = 0; f <= 20000; f += 7) {
-    effectSeek(fx, f);
-    ASSERT_EQ(clock(), played[f]) << "frame " << f;
+  for (int rate : {44100, 48000, 88200}) {
+    SCOPED_TRACE(rate);
+    ASSERT_EQ(setUpFrames("100 3 100 7 100 -2 1 100\n", rate, 1), 0);
+    const std::vector<Clock> played = playedClocks(40000);
+    for (long long f = 0; f <= 40000; f += 7) {
+      effectSeek(fx, f);
+      ASSERT_EQ(clock(), played[f]) << "frame " << f;
+    }
   }
 }
 

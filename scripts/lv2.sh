@@ -73,8 +73,9 @@ EOF
 
   export JACK_DEFAULT_SERVER="glidewarper-lv2-$$"
   export JACK_NO_START_SERVER=1
-  echo "== A private JACK server (dummy backend) with a test tone, 440 Hz left and 550 Hz right."
-  "$jack/gw_harness" --name "$JACK_DEFAULT_SERVER" --logs "$work" 440 550 >"$work/harness.log" 2>&1 &
+  echo "== A private JACK server (dummy backend, 48000 Hz) with a test tone, 440 Hz left and 550 Hz right."
+  "$jack/gw_harness" --name "$JACK_DEFAULT_SERVER" --logs "$work" --rate 48000 440 550 \
+    >"$work/harness.log" 2>&1 &
   started+=($!)
   await grep -q '^ready' "$work/harness.log" || { echo "lv2.sh: the server did not start" >&2; exit 1; }
 

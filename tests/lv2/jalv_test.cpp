@@ -147,6 +147,7 @@ TEST_F(JalvTest, TransportBendsAndStopPassesThrough) {
 
   std::string error;
   harnessInit(jack, uniqueServerName("gwlv"), dir.path, GW_TONE_PATH, GW_RECORD_PATH);
+  jack.rate = 48000;  // the common rate of JACK and PipeWire set-ups
   ASSERT_TRUE(harnessStartServer(jack, 256, error)) << error;
   ASSERT_TRUE(harnessStartTone(jack, {"220", "330"}, 20, error)) << error;
 
@@ -189,6 +190,7 @@ TEST_F(JalvTest, TransportBendsAndStopPassesThrough) {
 
   const Recording played = readWav(dir.file("played.wav"));
   ASSERT_EQ(played.channels, 2);
+  ASSERT_EQ(played.rate, 48000);
   const double input[] = {220, 330};
   for (int channel = 0; channel < 2; ++channel) {
     SCOPED_TRACE(channel);

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr double rate = GW_TEST_RATE;
+constexpr double rate = 48000;
 constexpr uint32_t maxBlock = 512;
 
 AllocationCount total{0, 0};
