@@ -204,6 +204,27 @@ TEST_F(PluginHostTest, EachSecondOfTheMelody) {
   }
 }
 
+// With `loop` the melody starts again after its last note, also when the
+// control is switched on while it plays (the worker sets it up again).
+TEST_F(PluginHostTest, LoopPlaysTheMelodyAgain) {
+  const std::string melody = dir.write("short.txt", "220 500 330 500 440\n");
+  for (bool whilePlaying : {false, true}) {
+    SCOPED_TRACE(whilePlaying);
+    Lv2Instance& inst = open();
+    if (!whilePlaying) setControl(inst, "loop", 1.0f);
+    setMelody(inst, melody);
+    const long long lat = latency(inst);
+    std::vector<Timed> messages = {positionAt(0, 0, 1.0f)};
+    if (whilePlaying)
+      messages.push_back(
+          {frames(0.2), [](Lv2Instance& i, uint32_t) { setControl(i, "loop", 1.0f); }});
+    const Signal out = play(inst, {tone(220, frames(2.1) + lat)}, blockSizes(13), messages);
+    const std::vector<float> heard = aligned(out[0], lat);
+    EXPECT_NEAR(pitchBetween(heard, 1.1, 1.4), 330, 3.3);  // the second pass
+    EXPECT_NEAR(pitchBetween(heard, 1.6, 1.9), 440, 4.4);
+  }
+}
+
 // A relocation lands on the note that sounds there, counting the sections
 // repeated before it as they are played.
 TEST_F(PluginHostTest, RelocationLandsOnTheNoteSoundingThere) {
