@@ -57,6 +57,14 @@ struct SpliceChannel {
   int sinceSearch;  // output frames since the last search
   int lastJump;     // frames the last matched jump moved, for searches skipped
   float* samples;   // the compared sample of each frame of the slid tail, oldest first
+  // The interpolated read's own. A jump starts a crossfade: the stretch it
+  // left plays on from fadeFrame + fadeFraction, fading out over fadeLength
+  // output frames while the new one fades in; fadeDone counts those played.
+  int fadeFrame;
+  double fadeFraction;
+  int fadeLength;
+  int fadeDone;
+  double lastLeap;  // the exact length of the last matched jump, for searches skipped
 };
 
 // The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
@@ -75,6 +83,12 @@ struct SpliceState {
   int keepBlocks = 0;    // newest history slots that are slid and can be read
   int sampleOffset = 0;  // byte offset in a frame of the compared sample
   int compareBoth = 0;   // non-zero: the first two samples' sum is compared
+  // The interpolated read (a ReadMode; readVerbatim copies whole frames).
+  int readMode = 0;
+  int readSamples = 0;      // 32-bit float samples of a frame that are interpolated
+  int fadeFrames = 0;       // a jump's crossfade at notes near the input's pitch
+  double fadeReach = 0;     // the most a fade's two stretches may drift apart, in frames
+  float* kernel = nullptr;  // the interpolator's table, built at set-up
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
   float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries

@@ -47,6 +47,29 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
                   float* scratch, SpliceMatch& match, double carry = 0, int roundingReach = 0,
                   int wholeLast = INT_MIN);
 
+// The interpolated read: a Kaiser-windowed sinc of interpolationTaps taps,
+// tabulated at interpolationPhases fractions between two frames; a read
+// between two tabulated fractions mixes their results linearly. A read at
+// frame n plus a fraction takes frames n - interpolationHalf + 1 to
+// n + interpolationHalf, so the read position keeps half a kernel behind the
+// newest frame.
+constexpr int interpolationTaps = 32;
+constexpr int interpolationHalf = interpolationTaps / 2;
+constexpr int interpolationPhases = 128;
+// Floats in the table: per tabulated fraction, its taps, then how much each
+// changes up to the next fraction.
+constexpr int interpolationTableSize = interpolationPhases * 2 * interpolationTaps;
+
+// Fills `table` (interpolationTableSize floats). Set-up only.
+void buildInterpolationTable(float* table);
+
+// Reads `samples` interleaved float samples of the frame at `frame` +
+// `fraction` (0 to 1) into `out`. `frame` points at the first sample of that
+// frame; frames lie `stride` floats apart, and the kernel's reach on either
+// side must exist. Only multiplies and adds: audio thread.
+void interpolateFrame(const float* table, const float* frame, int stride, int samples,
+                      double fraction, float* out);
+
 // Shared with the block processor: one frame of the melody's clock, and the
 // delay report with the block count.
 void countFrame(const EffectState& fx, DelayChannel* channel);
