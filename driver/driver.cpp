@@ -106,6 +106,7 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   settings.loop = config.infiniteLoop;
   settings.stereoMode = config.stereoMode;
   settings.spliceMode = config.spliceMode;
+  settings.readMode = config.readMode;
   settings.maxDelayMs = config.maxDelayMs;
   settings.sampleRate = sampleRate;
   return settings;
