@@ -47,6 +47,15 @@ struct DelayChannel {
   MoveStep* lastStep;
 };
 
+// What the interpolated read derives from a note's ratio, kept while it holds.
+struct ReadBounds {
+  double ratio;   // the ratio these are for; NaN before the first
+  int fade;       // output frames a jump's crossfade lasts
+  double ahead;   // the least lag: half a kernel, and the fade's drift on an upward note
+  double behind;  // room kept below the lag limit for a downward note's fade
+  int minJump;    // the shortest jump: none may be due again before its fade ends
+};
+
 // One delay channel's read position in matched mode. Positions are frames
 // from the start of the newest history slot; negative ones lie in older slots.
 struct SpliceChannel {
@@ -65,6 +74,7 @@ struct SpliceChannel {
   int fadeLength;
   int fadeDone;
   double lastLeap;  // the exact length of the last matched jump, for searches skipped
+  ReadBounds bounds;
 };
 
 // The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.

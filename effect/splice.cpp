@@ -235,25 +235,26 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
 
 namespace {
 
-// The modified Bessel function of order 0, by its series.
+// The modified Bessel function of order 0, by its series, to double precision.
 double besselI0(double x) {
   double sum = 1, term = 1;
-  for (int k = 1; k < 50; ++k) {
-    term *= x / (2 * k);
-    sum += term * term;
+  for (int k = 1; term > 1e-17 * sum; ++k) {
+    term *= (x / (2 * k)) * (x / (2 * k));
+    sum += term;
   }
   return sum;
 }
 
 // The kernel's taps for a read `fraction` past a frame, scaled so that they
-// add up to 1: a constant comes out unchanged at every fraction.
-void kernelTaps(double fraction, double* taps) {
+// add up to 1: a constant comes out unchanged at every fraction. `windowPeak`
+// is the window's value at its centre, besselI0(kaiserBeta).
+void kernelTaps(double fraction, double windowPeak, double* taps) {
   double sum = 0;
   for (int k = 0; k < interpolationTaps; ++k) {
     const double d = k - (interpolationHalf - 1) - fraction;  // the tap's frame less the position
     const double u = d / interpolationHalf;
     const double window =
-        std::fabs(u) < 1 ? besselI0(kaiserBeta * std::sqrt(1 - u * u)) / besselI0(kaiserBeta) : 0;
+        std::fabs(u) < 1 ? besselI0(kaiserBeta * std::sqrt(1 - u * u)) / windowPeak : 0;
     const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
     taps[k] = sinc * window;
     sum += taps[k];
@@ -263,41 +264,89 @@ void kernelTaps(double fraction, double* taps) {
 
 }  // namespace
 
-void buildInterpolationTable(float* table) {
-  double taps[interpolationTaps], next[interpolationTaps];
-  kernelTaps(0, next);
-  for (int p = 0; p < interpolationPhases; ++p) {
-    std::copy(next, next + interpolationTaps, taps);
-    kernelTaps(static_cast<double>(p + 1) / interpolationPhases, next);
-    float* row = table + static_cast<std::size_t>(p) * 2 * interpolationTaps;
-    for (int k = 0; k < interpolationTaps; ++k) {
-      row[k] = static_cast<float>(taps[k]);
-      row[interpolationTaps + k] = static_cast<float>(next[k] - taps[k]);
-    }
+void buildInterpolationTable(float* table, int stride) {
+  double taps[interpolationTaps];
+  const double windowPeak = besselI0(kaiserBeta);
+  const int length = interpolationTaps * stride;
+  for (int p = 0; p <= interpolationPhases; ++p) {
+    kernelTaps(static_cast<double>(p) / interpolationPhases, windowPeak, taps);
+    float* row = table + static_cast<std::size_t>(p) * length;
+    for (int j = 0; j < length; ++j) row[j] = static_cast<float>(taps[j / stride]);
   }
 }
 
+namespace {
+
+// Eight floats that the compiler keeps in vector registers, where the target
+// has them (one of AVX2's, two of SSE2's), and multiplies and adds lane by lane.
+using Float8 = float __attribute__((vector_size(32)));
+
+// The read for frames of `stride` floats: the kernel's frames lie one after
+// the other, so the taps and the frames are two runs of floats multiplied
+// pairwise, in partial sums of `lanes` floats (a whole number of frames and
+// of vectors) that stay in registers, each lane one sample of a frame. All
+// `stride` samples of the frame are written to `out`.
+template <int stride>
+inline void interpolateStride(const float* table, const float* frame, double fraction, float* out) {
+  constexpr int length = interpolationTaps * stride;
+  constexpr int lanes = stride == 3 ? 24 : 8;
+  constexpr int vectors = lanes / 8;
+  static_assert(length % lanes == 0 && lanes % stride == 0);
+  const int phase =
+      std::clamp(static_cast<int>(fraction * interpolationPhases + 0.5), 0, interpolationPhases);
+  const float* row = table + static_cast<std::size_t>(phase) * length;
+  const float* x = frame - static_cast<std::ptrdiff_t>(interpolationHalf - 1) * stride;
+  Float8 sums[vectors] = {};
+  // Unrolled whole, so that the sums are registers rather than memory.
+#pragma GCC unroll 16
+  for (int j = 0; j < length; j += lanes) {
+#pragma GCC unroll 4
+    for (int v = 0; v < vectors; ++v) {
+      Float8 frames, taps;  // copied: frames are aligned to floats only
+      std::memcpy(&frames, x + j + 8 * v, sizeof frames);
+      std::memcpy(&taps, row + j + 8 * v, sizeof taps);
+      sums[v] += frames * taps;
+    }
+  }
+  float lane[lanes];
+  std::memcpy(lane, sums, sizeof lane);
+  for (int c = 0; c < stride; ++c) {
+    float sum = lane[c];
+    for (int u = c + stride; u < lanes; u += stride) sum += lane[u];
+    out[c] = sum;
+  }
+}
+
+// Every sample of the frame at `frame` + `fraction`, into `out`
+// (maxInterpolationStride floats). Built twice on x86-64 with GCC, once for
+// processors with AVX2 and once for the rest; the loader picks one.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void readFrame(const float* table, const float* frame, int stride, double fraction, float* out) {
+  switch (stride) {
+    case 1:
+      interpolateStride<1>(table, frame, fraction, out);
+      break;
+    case 2:
+      interpolateStride<2>(table, frame, fraction, out);
+      break;
+    case 3:
+      interpolateStride<3>(table, frame, fraction, out);
+      break;
+    default:
+      interpolateStride<4>(table, frame, fraction, out);
+      break;
+  }
+}
+
+}  // namespace
+
 void interpolateFrame(const float* table, const float* frame, int stride, int samples,
                       double fraction, float* out) {
-  const double scaled = fraction * interpolationPhases;
-  const int phase = std::clamp(static_cast<int>(scaled), 0, interpolationPhases - 1);
-  const float between = static_cast<float>(scaled - phase);
-  const float* taps = table + static_cast<std::size_t>(phase) * 2 * interpolationTaps;
-  const float* slopes = taps + interpolationTaps;
-  const float* oldest = frame - static_cast<std::ptrdiff_t>(interpolationHalf - 1) * stride;
-  for (int c = 0; c < samples; ++c) {
-    const float* x = oldest + c;
-    // Four partial sums each, so that the additions need not wait on each other.
-    float a[4] = {0, 0, 0, 0}, b[4] = {0, 0, 0, 0};
-    for (int k = 0; k < interpolationTaps; k += 4) {
-      for (int u = 0; u < 4; ++u) {
-        const float v = x[static_cast<std::ptrdiff_t>(k + u) * stride];
-        a[u] += v * taps[k + u];
-        b[u] += v * slopes[k + u];
-      }
-    }
-    out[c] = ((a[0] + a[1]) + (a[2] + a[3])) + between * ((b[0] + b[1]) + (b[2] + b[3]));
-  }
+  float all[maxInterpolationStride];
+  readFrame(table, frame, stride, fraction, all);
+  std::copy(all, all + samples, out);
 }
 
 int spliceSetUp(EffectState& fx, int sampleRate) {
@@ -311,8 +360,9 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   }
   // A block too short for one whole frame plays nothing to splice.
   if (fx.settings.spliceMode != spliceMatched || frames < 1) return 0;
+  const int stride = fx.frameBytes / static_cast<int>(sizeof(float));
   if (interpolated && (fx.audioChannels < 1 || fx.frameBytes % sizeof(float) != 0 ||
-                       fx.frameBytes < fx.audioChannels * static_cast<int>(sizeof(float)))) {
+                       stride < fx.audioChannels || stride > maxInterpolationStride)) {
     effectPrint(fx, "Interpolated reading needs frames of 32-bit float samples.\n");
     return 1;
   }
@@ -362,13 +412,13 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     return 1;
   }
   if (interpolated) {
-    s.kernel = static_cast<float*>(
-        effectAllocate(fx, sizeof(float) * static_cast<std::size_t>(interpolationTableSize)));
+    s.kernel = static_cast<float*>(effectAllocate(
+        fx, sizeof(float) * static_cast<std::size_t>(interpolationTableSize(stride))));
     if (!s.kernel) {
       effectPrint(fx, "Out of memory.\n");
       return 1;
     }
-    buildInterpolationTable(s.kernel);
+    buildInterpolationTable(s.kernel, stride);
     s.readSamples = fx.audioChannels;
     s.fadeFrames = framesOf(fadeSeconds, sampleRate);
     s.fadeReach = fadeShare * (s.lagLimit - reach);
@@ -383,6 +433,7 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     c.fadeLength = 0;
     c.fadeDone = 0;
     c.lastLeap = 0;
+    c.bounds.ratio = NAN;
     c.carry = 0;
     c.sinceSearch = s.searchGap;
     c.lastJump = 0;
@@ -516,6 +567,30 @@ bool readable(int frame, int oldest, int frames) {
   return frame - (interpolationHalf - 1) >= oldest && frame + interpolationHalf <= frames - 1;
 }
 
+// Moves a read position, a frame and a fraction from 0 to 1 past it, on by
+// `ratio` (not negative).
+void advance(int& frame, double& fraction, double ratio) {
+  const double advanced = fraction + ratio;
+  int whole = static_cast<int>(advanced);  // truncation is the floor of what is not negative
+  if (whole > advanced) --whole;
+  frame += whole;
+  fraction = advanced - whole;
+}
+
+ReadBounds readBounds(const SpliceState& s, double ratio) {
+  ReadBounds b;
+  b.ratio = ratio;
+  // A fade's two stretches drift apart by |ratio - 1| a frame; fast notes
+  // fade more briefly, so that they stay within reach.
+  const double drift = std::fabs(ratio - 1);
+  b.fade = s.fadeFrames;
+  if (drift * b.fade > s.fadeReach) b.fade = std::max(1, static_cast<int>(s.fadeReach / drift));
+  b.ahead = interpolationHalf + b.fade * std::max(ratio - 1, 0.0);
+  b.behind = b.fade * std::max(1 - ratio, 0.0);
+  b.minJump = std::max(s.minJump, static_cast<int>(std::ceil(drift * b.fade)) + 1);
+  return b;
+}
+
 // One output frame of the interpolated read, at output frame i of the block
 // and the note's `ratio`: the jump when one is due, the read (mixed with the
 // stretch a jump left while it fades out), and the advance.
@@ -523,22 +598,19 @@ void interpolatedFrame(const EffectState& fx, const DelayChannel* channel, Splic
                        const float* x, int i, double ratio, int oldest, int frames,
                        unsigned char* out) {
   const SpliceState& s = fx.splice;
-  constexpr int half = interpolationHalf;
-  // A fade's two stretches drift apart by |ratio - 1| a frame; fast notes
-  // fade more briefly, so that they stay within reach.
-  const double drift = std::fabs(ratio - 1);
-  int fade = s.fadeFrames;
-  if (drift * fade > s.fadeReach) fade = std::max(1, static_cast<int>(s.fadeReach / drift));
+  if (!(c.bounds.ratio == ratio)) c.bounds = readBounds(s, ratio);
+  const ReadBounds& b = c.bounds;
+  const int fade = b.fade, minJump = b.minJump;
   // The exact read positions allowed now: half a kernel behind the output,
   // and within the lag limit, each with room for the stretch left by a jump
   // here to play on until it has faded out.
-  const double low = std::max(i - s.lagLimit + fade * std::max(1 - ratio, 0.0),
-                              static_cast<double>(oldest + half - 1));
-  const double high = std::max(i - half - fade * std::max(ratio - 1, 0.0), low);
-  // A jump shorter than a fade's drift would be due again before the fade ended.
-  const int minJump = std::max(s.minJump, static_cast<int>(std::ceil(drift * fade)) + 1);
+  const double low =
+      std::max(i - s.lagLimit + b.behind, static_cast<double>(oldest + interpolationHalf - 1));
+  const double high = std::max(i - b.ahead, low);
 
-  double at = c.readFrame + c.fraction;
+  int frame = c.readFrame;
+  double fraction = c.fraction;
+  const double at = frame + fraction;
   double target = at;
   if (at > high || at < low) {
     target = leap(s, c, x, at, low, high, oldest, frames, minJump, at > high, false);
@@ -550,49 +622,44 @@ void interpolatedFrame(const EffectState& fx, const DelayChannel* channel, Splic
   if (target != at) {
     // The stretch left plays on and fades out; one left by an earlier jump
     // that has not faded out yet is dropped.
-    c.fadeFrame = static_cast<int>(std::floor(at));
-    c.fadeFraction = at - c.fadeFrame;
+    c.fadeFrame = frame;
+    c.fadeFraction = fraction;
     c.fadeLength = fade;
     c.fadeDone = 0;
-    at = target;
+    frame = static_cast<int>(std::floor(target));
+    fraction = target - frame;
   }
 
   const int stride = fx.frameBytes / static_cast<int>(sizeof(float));
   const int samples = s.readSamples;
   const float* newest = reinterpret_cast<const float*>(channel->newest);
-  const int frame = static_cast<int>(std::floor(at));
-  float now[4];
-  interpolateFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(frame) * stride, stride, samples,
-                   at - frame, now);
+  float now[maxInterpolationStride];
+  readFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(frame) * stride, stride, fraction, now);
   // A note that speeds up during a fade can carry the stretch left out of
   // reach: that fade ends at once.
   if (c.fadeDone < c.fadeLength && !readable(c.fadeFrame, oldest, frames))
     c.fadeDone = c.fadeLength;
   if (c.fadeDone < c.fadeLength) {
-    float before[4];
-    interpolateFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(c.fadeFrame) * stride, stride,
-                     samples, c.fadeFraction, before);
+    float before[maxInterpolationStride];
+    readFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(c.fadeFrame) * stride, stride,
+              c.fadeFraction, before);
     // Equal gain: the two stretches match, so their sum keeps the level.
     const float in = static_cast<float>(c.fadeDone + 1) / static_cast<float>(c.fadeLength + 1);
     for (int k = 0; k < samples; ++k) now[k] = before[k] + in * (now[k] - before[k]);
-    const double advanced = c.fadeFraction + ratio;
-    const double whole = std::floor(advanced);
-    c.fadeFrame += static_cast<int>(whole);
-    c.fadeFraction = advanced - whole;
+    advance(c.fadeFrame, c.fadeFraction, ratio);
     ++c.fadeDone;
   }
-  const std::size_t frameBytes = static_cast<std::size_t>(fx.frameBytes);
-  const std::size_t audioBytes = static_cast<std::size_t>(samples) * sizeof(float);
-  std::memcpy(out, now, audioBytes);
+  for (int k = 0; k < samples; ++k) std::memcpy(out + k * sizeof(float), now + k, sizeof(float));
   // Bytes after the audio samples are no sound: copied from the frame read.
-  std::memcpy(out + audioBytes,
-              channel->newest + static_cast<std::ptrdiff_t>(frame) * fx.frameBytes + audioBytes,
-              frameBytes - audioBytes);
+  const int audioBytes = samples * static_cast<int>(sizeof(float));
+  if (fx.frameBytes > audioBytes)
+    std::memcpy(out + audioBytes,
+                channel->newest + static_cast<std::ptrdiff_t>(frame) * fx.frameBytes + audioBytes,
+                static_cast<std::size_t>(fx.frameBytes - audioBytes));
   c.lastRead = frame;
-  const double advanced = at - frame + ratio;
-  const double whole = std::floor(advanced);
-  c.readFrame = frame + static_cast<int>(whole);
-  c.fraction = advanced - whole;
+  advance(frame, fraction, ratio);
+  c.readFrame = frame;
+  c.fraction = fraction;
 }
 
 }  // namespace
