@@ -359,6 +359,9 @@ bool setUpEffect(EffectState& fx, const RenderOptions& options, int channels, in
   return true;
 }
 
+// Frames read and written at a time, about: a whole number of buffers.
+constexpr int chunkTarget = 32768;
+
 // What the render loop produced.
 struct Rendered {
   long long frames = 0;
@@ -374,35 +377,46 @@ Rendered renderBlocks(EffectState& fx, const RenderOptions& options, SNDFILE* in
   const int channels = inputInfo.channels;
   const bool keep = !options.plotPath.empty();
   const std::size_t blockSamples = static_cast<std::size_t>(frames) * channels;
-  std::vector<float> inBlock(blockSamples), outBlock(blockSamples);
+  // The file is read and written a chunk of whole buffers at a time: one
+  // call per buffer would cost more than the effect itself at short buffers.
+  const sf_count_t chunkFrames =
+      std::max(1, chunkTarget / frames) * static_cast<sf_count_t>(frames);
+  std::vector<float> inChunk(static_cast<std::size_t>(chunkFrames) * channels);
+  std::vector<float> outChunk(inChunk.size());
   Rendered result;
   for (;;) {
     sf_count_t got = 0;
-    while (got < frames) {
-      const sf_count_t n = sf_readf_float(input, inBlock.data() + got * channels, frames - got);
+    while (got < chunkFrames) {
+      const sf_count_t n =
+          sf_readf_float(input, inChunk.data() + got * channels, chunkFrames - got);
       if (n <= 0) break;
       got += n;
     }
     if (got == 0) break;
-    std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
-    // A delay report is due on this block: clear the bar so the line stands alone.
-    if (delayReportDue(fx)) clearProgress(bar);
-    streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
-                   &fx);
-    if (sf_writef_float(output, outBlock.data(), got) != got) {
+    // The last buffer is padded with silence.
+    const sf_count_t blocks = (got + frames - 1) / frames;
+    std::fill(inChunk.begin() + got * channels, inChunk.begin() + blocks * frames * channels, 0.0f);
+    for (sf_count_t b = 0; b < blocks; ++b) {
+      const float* in = inChunk.data() + b * blockSamples;
+      float* out = outChunk.data() + b * blockSamples;
+      // A delay report is due on this block: clear the bar so the line stands alone.
+      if (delayReportDue(fx)) clearProgress(bar);
+      streamCallback(in, out, static_cast<unsigned long>(frames), nullptr, 0, &fx);
+      const sf_count_t played = std::min<sf_count_t>(frames, got - b * frames);
+      if (keep) {
+        result.input.insert(result.input.end(), in, in + played * channels);
+        result.output.insert(result.output.end(), out, out + played * channels);
+      }
+      result.frames += played;
+      drawProgress(bar, result.frames, inputInfo.frames);
+    }
+    if (sf_writef_float(output, outChunk.data(), got) != got) {
       clearProgress(bar);
       reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(output));
       result.failed = true;
       break;
     }
-    if (keep) {
-      result.input.insert(result.input.end(), inBlock.begin(), inBlock.begin() + got * channels);
-      result.output.insert(result.output.end(), outBlock.begin(),
-                           outBlock.begin() + got * channels);
-    }
-    result.frames += got;
-    drawProgress(bar, result.frames, inputInfo.frames);
-    if (got < frames) break;
+    if (got < chunkFrames) break;
   }
   clearProgress(bar);
   return result;
