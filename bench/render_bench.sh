@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Render throughput, in times real time, for a 60-second stereo 44100 Hz
-# file bent up a fifth, in both splice modes (block jumps, the default, and
-# --splice matched), beside the tools a user would pick for the same shift:
-# sox (pitch 700 cents), rubberband (-p 7) and soundstretch (-pitch=7).
+# file bent up a fifth, in each way of splicing (block jumps, the default,
+# --splice matched, and matched with --read interpolated), beside the tools a
+# user would pick for the same shift: sox (pitch 700 cents), rubberband (-p 7,
+# its R2 engine, and --fine -p 7, its R3 engine) and soundstretch (-pitch=7).
 # Each tool gets the same input; the best of BENCH_RUNS runs (default 3)
 # counts. Prints one table with each figure and the ratio of ours to each.
 #
@@ -62,14 +63,17 @@ best() {
   echo "$all" | awk '{ b = $1; for (i = 2; i <= NF; ++i) if ($i < b) b = $i; printf "%.4f", b / 1e9 }'
 }
 
-names=("glidewarp-render" "glidewarp-render matched" "sox pitch 700" "rubberband -p 7"
-       "soundstretch -pitch=7")
-outputs=(ours matched sox rubberband soundstretch)
+names=("glidewarp-render" "glidewarp-render matched" "glidewarp-render interp." "sox pitch 700"
+       "rubberband -p 7" "rubberband --fine -p 7" "soundstretch -pitch=7")
+outputs=(ours matched interpolated sox rubberband rubberband3 soundstretch)
 times=()
 times+=("$(best "$render" "$work/input.wav" "$work/fifth.txt" "$work/ours.wav")")
 times+=("$(best "$render" --splice matched "$work/input.wav" "$work/fifth.txt" "$work/matched.wav")")
+times+=("$(best "$render" --splice matched --read interpolated "$work/input.wav" "$work/fifth.txt" \
+  "$work/interpolated.wav")")
 times+=("$(best sox "$work/input.wav" "$work/sox.wav" pitch 700)")
 times+=("$(best rubberband -p 7 "$work/input.wav" "$work/rubberband.wav")")
+times+=("$(best rubberband --fine -p 7 "$work/input.wav" "$work/rubberband3.wav")")
 times+=("$(best soundstretch "$work/input.wav" "$work/soundstretch.wav" -pitch=7)")
 # A tool that failed would look fast: each must have written the whole file.
 lengths=()
@@ -89,3 +93,6 @@ for i in "${!names[@]}"; do
   awk -v name="${names[$i]}" -v t="${times[$i]}" -v ours="${times[0]}" -v s="$seconds" \
     -v l="${lengths[$i]}" 'BEGIN { printf "%-24s %10.3f %14.1f %16.2f %12.2f\n", name, t, s / t, t / ours, l }'
 done
+# The interpolated read's goal: at least twice soundstretch's throughput.
+awk -v ours="${times[2]}" -v peer="${times[6]}" \
+  'BEGIN { printf "interpolated read: %.2f times soundstretch'"'"'s throughput (goal: at least 2)\n", peer / ours }'
