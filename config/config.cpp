@@ -210,6 +210,22 @@ char* storedPiece(const char* piece, long pieceStart, long pieceEnd) {
   return copy;
 }
 
+// "Read:" takes one of two words; any other ends the load, so that a typing
+// error is not heard as the other read.
+bool applyRead(const Word& value, const char* piece) {
+  if (wordIs(value, "verbatim")) {
+    programConfig.readMode = readVerbatim;
+  } else if (wordIs(value, "interpolated")) {
+    programConfig.readMode = readInterpolated;
+  } else {
+    const std::size_t length = std::strlen(piece);
+    printf("Error in line: %s%sRead: takes verbatim or interpolated\n", piece,
+           length > 0 && piece[length - 1] == '\n' ? "" : "\n");
+    return false;
+  }
+  return true;
+}
+
 // Applies the setting of one piece; false ends the load, its reason printed.
 bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
   if (piece[0] == '#') return true;
@@ -220,6 +236,7 @@ bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
     printf("Error in line: %s, result: %d ", piece, wordCount);
     return false;
   }
+  if (wordIs(words[0], "Read:")) return applyRead(words[1], piece);
   Applied applied = applySetting(words[0], words[1], lineIndex, fileCapacity);
   if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
   if (applied == Applied::badSplice || applied == Applied::badMaxDelay) {
@@ -353,6 +370,11 @@ int configLoad() {
 
   if (programConfig.melodyFileCount == 0) {
     printf("No input file specified in glidewarperconfig.txt\n");
+    return 1;
+  }
+  // Block jumps move by whole buffers: there is nothing between frames to read.
+  if (programConfig.readMode == readInterpolated && programConfig.spliceMode != spliceMatched) {
+    printf("Read: interpolated needs Splice: matched; block jumps read whole frames only\n");
     return 1;
   }
   return 0;

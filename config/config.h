@@ -13,6 +13,7 @@ struct ProgramConfig {
   int infiniteLoop = 0;
   StereoMode stereoMode = stereoNone;
   SpliceMode spliceMode = spliceBlock;
+  ReadMode readMode = readVerbatim;    // interpolated needs matched splices
   int maxDelayMs = defaultMaxDelayMs;  // as written; the effect clamps it to what fits
   int defaultKeyCode = 32;
   char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line

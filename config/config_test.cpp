@@ -176,6 +176,39 @@ TEST_F(ConfigTest, DeviceNamesAreTheRestOfTheLineAndTheLastOneWins) {
   EXPECT_EQ(programConfig.outputDeviceName, nullptr);
 }
 
+// "Read:" takes one of two words, and interpolated needs matched splices
+// wherever the two lines stand; a refused load says why.
+TEST_F(ConfigTest, ReadLineChoosesHowMatchedSplicesRead) {
+  const char* const needsMatched =
+      "Read: interpolated needs Splice: matched; block jumps read whole frames only\n";
+  const struct {
+    const char* content;
+    int result;
+    ReadMode read;
+    const char* message;
+  } cases[] = {
+      {"File: f\n", 0, readVerbatim, ""},
+      {"Splice: matched\nRead: interpolated\nFile: f\n", 0, readInterpolated, ""},
+      {"Read: interpolated\nFile: f\nSplice: matched", 0, readInterpolated, ""},
+      {"Read: interpolated\nRead: verbatim\nFile: f\n", 0, readVerbatim, ""},
+      {"Splice: block\nRead: verbatim # the default\nFile: f\n", 0, readVerbatim, ""},
+      {"Read: interpolated\nFile: f\n", 1, readInterpolated, needsMatched},
+      {"Splice: matched\nRead: interpolated\nSplice: block\nFile: f\n", 1, readInterpolated,
+       needsMatched},
+      {"Read: Interpolated\nFile: f\n", 1, readVerbatim,
+       "Error in line: Read: Interpolated\nRead: takes verbatim or interpolated\n"},
+      {"File: f\nRead: linear", 1, readVerbatim,
+       "Error in line: Read: linear\nRead: takes verbatim or interpolated\n"},
+      {"Read:\nFile: f\n", 1, readVerbatim, "Error in line: Read:\n, result: 1 "},
+  };
+  for (const auto& c : cases) {
+    const LoadResult r = load(c.content);
+    EXPECT_EQ(r.result, c.result) << c.content;
+    EXPECT_EQ(r.output, c.message) << c.content;
+    EXPECT_EQ(programConfig.readMode, c.read) << c.content;
+  }
+}
+
 TEST_F(ConfigTest, LongLinesArePiecesOfAtMost499BytesAndSaveBackWhole) {
   const std::string exact(498, 'x');  // with its newline exactly one piece
   // Every piece of a long comment must start with "#" to stay a comment.

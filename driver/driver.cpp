@@ -127,6 +127,7 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   settings.loop = config.infiniteLoop;
   settings.stereoMode = config.stereoMode;
   settings.spliceMode = config.spliceMode;
+  settings.readMode = config.readMode;
   settings.maxDelayMs = config.maxDelayMs;
   settings.sampleRate = streamSampleRate;  // the stream is open by now
   return settings;

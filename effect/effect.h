@@ -50,6 +50,15 @@ struct DelayChannel {
   MoveStep* lastStep;
 };
 
+// What the interpolated read derives from a note's ratio, kept while it holds.
+struct ReadBounds {
+  double ratio;   // the ratio these are for; NaN before the first
+  int fade;       // output frames a jump's crossfade lasts
+  double ahead;   // the least lag: half a kernel, and the fade's drift on an upward note
+  double behind;  // room kept below the lag limit for a downward note's fade
+  int minJump;    // the shortest jump: none may be due again before its fade ends
+};
+
 // One delay channel's read position in matched mode. Positions are frames
 // from the start of the newest history slot; negative ones lie in older slots.
 struct SpliceChannel {
@@ -61,6 +70,15 @@ struct SpliceChannel {
   int lastJump;     // frames the last matched jump moved, for searches skipped
   int received;     // frames of input in the history since set-up, up to all it keeps
   float* samples;   // the compared sample of each frame of the slid tail, oldest first
+  // The interpolated read's own. A jump starts a crossfade: the stretch it
+  // left plays on from fadeFrame + fadeFraction, fading out over fadeLength
+  // output frames while the new one fades in; fadeDone counts those played.
+  int fadeFrame;
+  double fadeFraction;
+  int fadeLength;
+  int fadeDone;
+  double lastLeap;  // the exact length of the last matched jump, for searches skipped
+  ReadBounds bounds;
 };
 
 // The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
@@ -79,6 +97,12 @@ struct SpliceState {
   int keepBlocks = 0;    // newest history slots that are slid and can be read
   int sampleOffset = 0;  // byte offset in a frame of the compared sample
   int compareBoth = 0;   // non-zero: the first two samples' sum is compared
+  // The interpolated read (a ReadMode; readVerbatim copies whole frames).
+  int readMode = 0;
+  int readSamples = 0;      // 32-bit float samples of a frame that are interpolated
+  int fadeFrames = 0;       // a jump's crossfade at notes near the input's pitch
+  double fadeReach = 0;     // the most a fade's two stretches may drift apart, in frames
+  float* kernel = nullptr;  // the interpolator's table, built at set-up
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
   float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries

@@ -11,6 +11,11 @@ enum StereoMode { stereoNone = 0, stereoLeftToBoth = 1, stereoRightToBoth = 2 };
 // whole block (the default), or to where the input's waveform matches.
 enum SpliceMode { spliceBlock = 0, spliceMatched = 1 };
 
+// How matched splices read the history: the whole frame nearest below the
+// exact read position (the default), or the exact position itself through a
+// band-limited interpolator, with a short crossfade at every jump.
+enum ReadMode { readVerbatim = 0, readInterpolated = 1 };
+
 // The most delay the matched splices may build up, in milliseconds, unless
 // the caller says otherwise.
 constexpr int defaultMaxDelayMs = 25;
@@ -22,6 +27,7 @@ struct EffectSettings {
   int loop = 0;  // non-zero: the melody starts again after its last note
   StereoMode stereoMode = stereoNone;
   SpliceMode spliceMode = spliceBlock;
+  ReadMode readMode = readVerbatim;    // interpolated needs matched splices
   int maxDelayMs = defaultMaxDelayMs;  // as asked; matched set-up clamps it to what fits
   int sampleRate = 44100;
   // Where set-up messages go; null prints them on standard output.

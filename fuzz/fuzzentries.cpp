@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,6 +119,38 @@ void playShape(EffectState& fx, const StreamShape& shape, const char* path) {
   }
 }
 
+// The interpolated read computes its frames from float samples: a sine in,
+// every output sample finite and within what the kernel's gain can make of
+// the input's peak. Its history must hold a buffer, MaxDelay and the kernel.
+void playInterpolated(EffectState& fx, const char* path) {
+  constexpr int frames = 64, samples = 2, historyBlocks = 40;
+  fx.settings.spliceMode = spliceMatched;
+  fx.settings.readMode = readInterpolated;
+  fx.audioChannels = samples;
+  const int frameBytes = samples * static_cast<int>(sizeof(float));
+  const int result = effectInit(fx, 1, historyBlocks, frames * frameBytes, 44100, frameBytes, path,
+                                /*loop=*/1);
+  fx.settings = EffectSettings{};
+  fx.audioChannels = 0;
+  if (result != 0) {
+    fuzzCheck(!fx.initialized, "a failed set-up left the effect initialised");
+    return;
+  }
+  std::vector<float> input(frames * samples), output(input.size());
+  long long n = 0;
+  for (int block = 0; block < blocksPerShape; ++block) {
+    for (int f = 0; f < frames; ++f, ++n)
+      for (int k = 0; k < samples; ++k)
+        input[static_cast<std::size_t>(f * samples + k)] =
+            static_cast<float>(0.5 * std::sin(0.01 * (k + 1) * static_cast<double>(n)));
+    fuzzCheck(effectProcess(fx, input.data(), output.data()) == 0,
+              "an initialised effect refused a block");
+    for (float v : output)
+      fuzzCheck(std::isfinite(v) && std::fabs(v) <= 1.0f,
+                "an interpolated sample is not what the kernel makes of the input");
+  }
+}
+
 }  // namespace
 
 void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
@@ -134,6 +167,7 @@ void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
     fx.settings.spliceMode = mode;
     for (const StreamShape& shape : shapes) playShape(fx, shape, path);
   }
+  playInterpolated(fx, path);
   effectRelease(fx);
   fuzzCheck(!fx.channels && !fx.firstNote && !fx.initialized, "release left state behind");
 }

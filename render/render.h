@@ -13,6 +13,7 @@ struct RenderOptions {
   int loop = 0;
   StereoMode stereoMode = stereoNone;
   SpliceMode spliceMode = spliceBlock;
+  ReadMode readMode = readVerbatim;    // interpolated needs matched splices
   int maxDelayMs = defaultMaxDelayMs;  // the effect clamps it, as it does MaxDelay
   std::string plotPath;                // empty: no picture
   std::string inputPath;

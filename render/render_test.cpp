@@ -318,6 +318,11 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
       {{"--frames=12x", input, melody, output}, "not '12x'"},
       {{"--stereo", "middle", input, melody, output}, "--stereo takes none, left-to-both"},
       {{"--splice", "smooth", input, melody, output}, "--splice takes block or matched"},
+      {{"--read", "smooth", input, melody, output}, "--read takes verbatim or interpolated"},
+      {{"--read", "interpolated", input, melody, output},
+       "--read interpolated needs --splice matched"},
+      {{"--read=interpolated", "--splice=block", input, melody, output},
+       "--read interpolated needs --splice matched"},
       {{"--max-delay", "-5", input, melody, output}, "--max-delay needs a whole number"},
       {{"--max-delay=10ms", input, melody, output}, "not '10ms'"},
       {{"--bogus", input, melody, output}, "unknown option '--bogus'"},
@@ -375,8 +380,9 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
 
   run = runTool(dir, {"--help"});
   EXPECT_EQ(run.status, renderOk);
-  for (const char* word : {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE",
-                           "--splice MODE", "--max-delay MS", "--plot FILE.svg", "median"})
+  for (const char* word :
+       {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE", "--splice MODE",
+        "--max-delay MS", "--read MODE", "--plot FILE.svg", "median"})
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
 
   // The sound is written before the picture, which can still fail.
@@ -496,6 +502,89 @@ TEST(RenderCommandLine, MatchedSplicesKeepEveryFrameVerbatimWithinTheLag) {
   run = runTool(dir, {"--splice=matched", "--max-delay=100000", input, melody, output});
   ASSERT_EQ(run.status, renderOk) << run.err;
   EXPECT_NE(run.out.find("MaxDelay 100000 ms does not fit: using "), std::string::npos) << run.out;
+}
+
+// How much of `x` (from `start`, `length` frames) a sine of `hz` holds,
+// against the rest, in dB: the sine fitted by least squares, with a constant.
+double sinePurity(const std::vector<float>& x, std::size_t stride, std::size_t start,
+                  std::size_t length, double hz, int rate) {
+  double m[3][3] = {}, v[3] = {};
+  for (std::size_t t = start; t < start + length; ++t) {
+    const double w = 2 * M_PI * hz * static_cast<double>(t) / rate;
+    const double basis[3] = {std::sin(w), std::cos(w), 1};
+    for (int i = 0; i < 3; ++i) {
+      v[i] += basis[i] * x[t * stride];
+      for (int j = 0; j < 3; ++j) m[i][j] += basis[i] * basis[j];
+    }
+  }
+  // Gaussian elimination of the 3 by 3 normal equations.
+  for (int i = 0; i < 3; ++i)
+    for (int k = i + 1; k < 3; ++k) {
+      const double f = m[k][i] / m[i][i];
+      for (int j = i; j < 3; ++j) m[k][j] -= f * m[i][j];
+      v[k] -= f * v[i];
+    }
+  double c[3];
+  for (int i = 2; i >= 0; --i) {
+    c[i] = v[i];
+    for (int j = i + 1; j < 3; ++j) c[i] -= m[i][j] * c[j];
+    c[i] /= m[i][i];
+  }
+  double sine = 0, rest = 0;
+  for (std::size_t t = start; t < start + length; ++t) {
+    const double w = 2 * M_PI * hz * static_cast<double>(t) / rate;
+    const double fit = c[0] * std::sin(w) + c[1] * std::cos(w);
+    sine += fit * fit;
+    rest += (x[t * stride] - fit - c[2]) * (x[t * stride] - fit - c[2]);
+  }
+  return 10 * std::log10(sine / std::max(rest, 1e-30));
+}
+
+// The interpolated read through the real program at a few buffer lengths:
+// every note of a bent sine is pure far beyond what whole frames allow, both
+// stereo channels alike, and the read position, traced through a third
+// channel, stays half a kernel to one buffer plus MaxDelay behind the input.
+TEST(RenderCommandLine, InterpolatedReadIsPureAtEveryBufferLength) {
+  TempDir dir;
+  const int rate = 44100, maxDelayMs = 25;
+  const long long length = 3 * rate;
+  std::vector<float> samples(static_cast<std::size_t>(3 * length));
+  for (long long i = 0; i < length; ++i) {
+    const float sine = static_cast<float>(0.4 * std::sin(2 * M_PI * 220 * i / rate));
+    samples[static_cast<std::size_t>(3 * i)] = samples[static_cast<std::size_t>(3 * i + 1)] = sine;
+    samples[static_cast<std::size_t>(3 * i + 2)] = static_cast<float>(i + 1);
+  }
+  const std::string input = dir.file("in.wav"), output = dir.file("out.wav");
+  writeSound(input, samples, 3, rate);
+  struct Note {
+    double ratio;
+    std::size_t start, end;  // output frames
+  };
+  const std::vector<Note> notes = {{1.5, 0, 30870}, {0.75, 30870, 61740}, {2, 61740, 92610}};
+  const std::string melody = dir.write("melody.txt", "440 700 660 700 330 700 880\n");
+  for (int frames : {64, 256, 1024}) {
+    SCOPED_TRACE(std::to_string(frames) + " frames");
+    const ToolRun run = runTool(dir, {"--splice=matched", "--read=interpolated", "--frames",
+                                      std::to_string(frames), input, melody, output});
+    ASSERT_EQ(run.status, renderOk) << run.err;
+    const Sound rendered = readSound(output);
+    ASSERT_EQ(rendered.info.frames, length);
+    for (const Note& note : notes) {
+      // From 150 ms into the note: the change of note is a splice of its own.
+      double worst = 1e9;
+      for (std::size_t at = note.start + 6615; at + 4096 <= note.end; at += 2048)
+        worst = std::min(worst, sinePurity(rendered.samples, 3, at, 4096, 220 * note.ratio, rate));
+      EXPECT_GT(worst, 60) << "ratio " << note.ratio;
+    }
+    const double lagLimit = frames + maxDelayMs * rate / 1000;
+    for (std::size_t t = 1000; t < notes.back().end; ++t) {
+      const float* frame = rendered.samples.data() + 3 * t;
+      ASSERT_EQ(frame[0], frame[1]) << t;
+      const double lag = static_cast<double>(t) - (frame[2] - 1);
+      ASSERT_GE(lag, 16 - 0.5) << t;
+      ASSERT_LE(lag, lagLimit + 0.5) << t;
+    }
+  }
 }
 
 }  // namespace

@@ -102,8 +102,11 @@ TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
 }
 
 // The matched mode searches the history for splice points from the
-// callback: everything it needs comes from the set-up.
-TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
+// callback, and the interpolated read computes frames and crossfades them:
+// everything either needs comes from the set-up.
+class MatchedRealTime : public ::testing::TestWithParam<ReadMode> {};
+
+TEST_P(MatchedRealTime, MatchedSplicesAllocateNothingEither) {
   TempDir dir;
   EffectState fx;
   std::vector<float> tone(static_cast<std::size_t>(frames) * streamChannels);
@@ -119,11 +122,13 @@ TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
   };
   EffectSettings matchedSettings;
   matchedSettings.spliceMode = spliceMatched;
+  matchedSettings.readMode = GetParam();
   matchedSettings.maxDelayMs = 1000000;  // clamped, with a line from the set-up
   startCapture();
   // Up, down (with early jumps) and the largest move, looping.
   setUpStream(fx, dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220 5 112640\n", 1,
               matchedSettings);
+  ASSERT_EQ(fx.splice.readMode, GetParam());
   fx.gNumNoInputs = 0;
   buffer(&tone);
   AllocationCount matched = countAllocations([&] {
@@ -141,5 +146,10 @@ TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
   EXPECT_NE(printed.find("MaxDelay 1000000 ms does not fit"), std::string::npos) << printed;
   EXPECT_NE(printed.find("4. Delay on channel 0"), std::string::npos) << printed;
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, MatchedRealTime, ::testing::Values(readVerbatim, readInterpolated),
+                         [](const ::testing::TestParamInfo<ReadMode>& info) {
+                           return info.param == readInterpolated ? "Interpolated" : "Verbatim";
+                         });
 
 }  // namespace
