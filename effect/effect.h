@@ -59,6 +59,9 @@ struct SpliceChannel {
   float* samples;   // the compared sample of each frame of the slid tail, oldest first
 };
 
+// Absolute pitch's measurement and correction (pitchtrack.h).
+struct PitchTracking;
+
 // The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
 struct SpliceState {
   int mode = 0;        // a SpliceMode; spliceBlock leaves the effect as it always was
@@ -78,6 +81,10 @@ struct SpliceState {
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
   float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
+  // Absolute pitch only (null otherwise): the measured pitch, and how far the
+  // read position keeps behind the newest frame so it can be measured there.
+  PitchTracking* pitch = nullptr;
+  int holdBack = 0;
 };
 
 // One effect: its melody, its delay lines and everything its callback keeps.

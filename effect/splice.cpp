@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pitchtrack.h"
+
 namespace {
 
 // Times in seconds, turned into frames at set-up.
@@ -223,8 +225,11 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   spliceRelease(fx);
   SpliceState& s = fx.splice;
   const int frames = fx.blockBytes / fx.frameBytes;
-  // A block too short for one whole frame plays nothing to splice.
-  if (fx.settings.spliceMode != spliceMatched || frames < 1) return 0;
+  // A block too short for one whole frame plays nothing to splice. Absolute
+  // pitch reads at ratios that change every frame: only matched splices
+  // follow them.
+  const bool absolute = fx.settings.pitchMode == pitchAbsolute;
+  if ((fx.settings.spliceMode != spliceMatched && !absolute) || frames < 1) return 0;
   const int historyBlocks = fx.historyBlocks;
   s.window = framesOf(windowSeconds, sampleRate) / spliceCoarseStep * spliceCoarseStep;
   s.minJump = framesOf(minJumpSeconds, sampleRate);
@@ -284,6 +289,12 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     effectPrint(fx, "MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
                 fx.settings.maxDelayMs, s.maxDelayMs, minMaxDelayMs,
                 std::max<long long>(roomMs, minMaxDelayMs));
+  if (absolute) {
+    if (pitchSetUp(fx, sampleRate)) return 1;
+    s.holdBack = pitchHoldBack(fx);
+    effectPrint(fx, "Absolute pitch: matched splices, at most one buffer plus %d ms of delay.\n",
+                s.maxDelayMs);
+  }
   s.mode = spliceMatched;
   return 0;
 }
@@ -294,6 +305,7 @@ void spliceRelease(EffectState& fx) {
     for (int i = 0; i < s.channelCount; ++i) std::free(s.channels[i].samples);
   std::free(s.channels);
   std::free(s.scratch);
+  pitchRelease(fx);
   s = SpliceState{};
 }
 
@@ -375,23 +387,32 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
   for (int i = 0; i < frames; ++i)
     c.samples[tailFrames + i] =
         comparedSample(state, channel->newest + static_cast<std::size_t>(i) * frameBytes);
+  if (s.pitch) pitchTrackBlock(state, channel);
 
   const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
   const int oldest = -static_cast<int>(tailFrames);
-  const int high = frames - 1;  // the newest frame
+  // The newest frame, less what absolute pitch keeps back to measure around it.
+  const int high = frames - 1 - s.holdBack;
   unsigned char* out = channel->outBlock;
   int i = 0;
   for (; i < frames && channel->note; ++i) {
     // Set per frame: the note may change within the block.
-    const double ratio = static_cast<double>(channel->note->frequency) / state.baseFrequency;
+    const double ratio = s.pitch
+                             ? absoluteRatio(state, channel, c.readFrame)
+                             : static_cast<double>(channel->note->frequency) / state.baseFrequency;
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
+    // A forward jump under absolute pitch keeps its distance behind this
+    // output frame, or the rest of the block would carry it past `high`.
+    const int forwardHigh = s.holdBack ? std::min(high, i - s.holdBack) : high;
     if (pos > high || pos < low) {
-      pos = jump(s, c, x, pos, low, high, oldest, frames, i, pos > high, false);
+      pos = jump(s, c, x, pos, low, pos > high ? high : forwardHigh, oldest, frames, i, pos > high,
+                 false);
     } else if (i - pos > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
-               static_cast<double>(channel->note->frequency) < state.baseFrequency) {
+               (s.pitch ? ratio < 1
+                        : static_cast<double>(channel->note->frequency) < state.baseFrequency)) {
       // A downward note lets the lag grow; a close match takes it back early.
-      pos = jump(s, c, x, pos, low, high, oldest, frames, i, false, true);
+      pos = jump(s, c, x, pos, low, forwardHigh, oldest, frames, i, false, true);
     }
     std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
                 channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,
