@@ -109,6 +109,10 @@ Applied applySetting(const Word& key, const Word& value, int lineIndex, int file
     config.spliceMode = wordIs(value, "matched") ? spliceMatched : spliceBlock;
   } else if (wordIs(key, "MaxDelay:")) {
     config.maxDelayMs = parseInteger(value);
+  } else if (wordIs(key, "Pitch:")) {
+    config.pitchMode = wordIs(value, "absolute") ? pitchAbsolute : pitchRelative;
+  } else if (wordIs(key, "Retune:")) {
+    config.retuneMs = parseInteger(value);
   } else if (wordIs(key, "DefaultKeyCode:")) {
     config.defaultKeyCode = parseInteger(value);
   } else if (wordIs(key, "DefaultKeyName:")) {

@@ -14,6 +14,8 @@ struct ProgramConfig {
   StereoMode stereoMode = stereoNone;
   SpliceMode spliceMode = spliceBlock;
   int maxDelayMs = defaultMaxDelayMs;  // as written; the effect clamps it to what fits
+  PitchMode pitchMode = pitchRelative;
+  int retuneMs = 0;  // as written; below 0 counts as 0
   int defaultKeyCode = 32;
   char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line
   char** melodyFiles = nullptr;

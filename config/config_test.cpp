@@ -485,4 +485,30 @@ TEST_F(ConfigTest, RunningOutOfMemoryFailsTheLoadCleanly) {
   }
 }
 
+// Only the exact word "absolute" measures the input's pitch; the last line
+// wins, and no line at all keeps relative pitch with a Retune of 0.
+TEST_F(ConfigTest, PitchAndRetuneLines) {
+  struct Case {
+    const char* lines;
+    PitchMode pitch;
+    int retuneMs;
+  };
+  const Case cases[] = {
+      {"", pitchRelative, 0},
+      {"Pitch: absolute\n", pitchAbsolute, 0},
+      {"Pitch: absolute\nPitch: relative\n", pitchRelative, 0},
+      {"Pitch: absolute\nPitch: Absolute\n", pitchRelative, 0},
+      {"Pitch: absolute\nPitch: absolutely\n", pitchRelative, 0},
+      {"Pitch: relative\nPitch: absolute # sung\nRetune: 500\n", pitchAbsolute, 500},
+      {"Retune: 120ms\n", pitchRelative, 120},
+      {"Retune: 40\nRetune: 7\n", pitchRelative, 7},
+      {"# Retune: 40\n", pitchRelative, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(std::string(c.lines) + "File: f\n").result, 0) << c.lines;
+    EXPECT_EQ(programConfig.pitchMode, c.pitch) << c.lines;
+    EXPECT_EQ(programConfig.retuneMs, c.retuneMs) << c.lines;
+  }
+}
+
 }  // namespace

@@ -107,6 +107,8 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   settings.stereoMode = config.stereoMode;
   settings.spliceMode = config.spliceMode;
   settings.maxDelayMs = config.maxDelayMs;
+  settings.pitchMode = config.pitchMode;
+  settings.retuneMs = config.retuneMs;
   settings.sampleRate = sampleRate;
   return settings;
 }
