@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -36,9 +35,6 @@ constexpr double maxCorrection = 8.0;
 int framesOf(double seconds, int rate) {
   return std::max(1, static_cast<int>(seconds * rate + 0.5));
 }
-
-// FFTW's planner is not thread-safe; its plans' execution is.
-std::mutex plannerLock;
 
 // Sums of (a[k] - b[k])^2 over k below `count`, in four interleaved partial
 // sums so that the additions need not wait on each other.
@@ -133,7 +129,9 @@ bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, int rate) {
   e.squares = static_cast<double*>(
       effectAllocate(fx, sizeof(double) * static_cast<std::size_t>(2 * e.maxLag + 1)));
   if (e.head && e.span && e.correlation && e.headSpectrum && e.spanSpectrum && e.squares) {
-    std::lock_guard<std::mutex> lock(plannerLock);
+    // Plans are made and destroyed under FFTW's own lock, so effects may be
+    // set up on several threads at once.
+    fftwf_make_planner_thread_safe();
     // Estimated plans: measuring would write the arrays and take seconds.
     e.headPlan = fftwf_plan_dft_r2c_1d(e.fftSize, e.head, e.headSpectrum, FFTW_ESTIMATE);
     e.spanPlan = fftwf_plan_dft_r2c_1d(e.fftSize, e.span, e.spanSpectrum, FFTW_ESTIMATE);
@@ -148,11 +146,8 @@ bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, int rate) {
 }
 
 void pitchEstimatorRelease(PitchEstimator& e) {
-  {
-    std::lock_guard<std::mutex> lock(plannerLock);
-    for (fftwf_plan* plan : {&e.headPlan, &e.spanPlan, &e.inversePlan})
-      if (*plan) fftwf_destroy_plan(*plan);
-  }
+  for (fftwf_plan* plan : {&e.headPlan, &e.spanPlan, &e.inversePlan})
+    if (*plan) fftwf_destroy_plan(*plan);
   std::free(e.head);
   std::free(e.span);
   std::free(e.correlation);

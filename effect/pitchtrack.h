@@ -33,7 +33,7 @@ struct PitchEstimator {
 
 // Sizes the estimator for `rate` and makes its FFT plans. Returns false
 // after "Out of memory.\n" when something could not be had. Not on the audio
-// thread: planning is serialised with a lock.
+// thread: planning takes FFTW's planner lock.
 bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, int rate);
 void pitchEstimatorRelease(PitchEstimator& e);
 
