@@ -50,8 +50,9 @@ std::vector<PitchSegment> pitchSegments(const std::vector<PitchFrame>& frames, d
 
 // The amplitude of a `hz` sine in a pitch track (`cents` at `seconds`),
 // fitted by least squares together with a parabola that takes up slow
-// drift, then fitted again without the points more than 50 cents off the
-// first fit (a window misread by a fifth would otherwise decide it);
-// `dropped`, when given, counts those. 0 when the points cannot tell.
+// drift, then fitted again without the points whose residual lies more
+// than 50 cents from the median residual (a window misread by a fifth would
+// otherwise decide it), up to three times; `dropped`, when given, counts
+// those. 0 when the points cannot tell.
 double vibratoAmplitude(std::vector<double> seconds, std::vector<double> cents, double hz,
                         int* dropped = nullptr);

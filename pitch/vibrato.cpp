@@ -62,13 +62,20 @@ double vibratoAmplitude(std::vector<double> seconds, std::vector<double> cents, 
   std::vector<double> residual;
   double amplitude = fitSine(t, y, hz, residual);
   for (int pass = 0; pass < 3; ++pass) {
+    // Around the median residual: misread points pull the first fit their
+    // way, so the good ones may all lie on one side of it.
+    std::vector<double> sorted = residual;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2),
+                     sorted.end());
+    const double middle = sorted.empty() ? 0 : sorted[sorted.size() / 2];
     std::vector<double> keptT, keptY;
     for (std::size_t k = 0; k < t.size(); ++k) {
-      if (std::fabs(residual[k]) > gross) continue;
+      if (std::fabs(residual[k] - middle) > gross) continue;
       keptT.push_back(t[k]);
       keptY.push_back(y[k]);
     }
     if (keptT.size() == t.size()) break;
+    if (keptT.size() < 8) return 0;  // too few to tell
     if (dropped) *dropped += static_cast<int>(t.size() - keptT.size());
     t = keptT;
     y = keptY;
