@@ -206,8 +206,9 @@ TEST(Correction, RatiosStayWithinTheirBounds) {
 
 // ---- The mode in the block processor ----
 
-// Frames of two floats: the input's sample, then the frame's index (from 1;
-// 0 is the silence before any input).
+// Frames of two floats, the input's sample and then the frame's index (from
+// 1; 0 is the silence before any input), or of three, with a right sample
+// between them.
 class AbsolutePitchTest : public EffectTest {
  protected:
   int frames = 0;
@@ -217,6 +218,7 @@ class AbsolutePitchTest : public EffectTest {
   std::function<float(long long)> sampleAt = [this](long long index) {
     return harmonic(inputCycles[static_cast<std::size_t>(index)]);
   };
+  std::function<float(long long)> rightAt;  // set: frames of three floats
 
   void SetUp() override { fx.settings.pitchMode = pitchAbsolute; }
 
@@ -224,26 +226,31 @@ class AbsolutePitchTest : public EffectTest {
     frames = blockFrames;
     nextIndex = 1;
     inputCycles.assign(1, 0);
-    return init(melody, loop, 1, 200, frames * 8, rate, 8);
+    const int frameBytes = rightAt ? 12 : 8;
+    return init(melody, loop, 1, 200, frames * frameBytes, rate, frameBytes);
   }
 
   // `count` blocks of fresh frames; the output's frame indices, each
   // checked to be a whole input frame that has arrived.
   std::vector<long long> blocks(int count) {
     std::vector<long long> all;
-    std::vector<float> input(2 * static_cast<std::size_t>(frames)), output(input.size());
+    const int floats = rightAt ? 3 : 2;
+    std::vector<float> input(static_cast<std::size_t>(floats * frames)), output(input.size());
     for (int b = 0; b < count && !HasFailure(); ++b) {
       const long long first = nextIndex;
       for (int i = 0; i < frames; ++i, ++nextIndex) {
         inputCycles.push_back(inputCycles.back() + inputHz(nextIndex) / rate);
-        input[2 * i] = sampleAt(nextIndex);
-        input[2 * i + 1] = static_cast<float>(nextIndex);
+        input[floats * i] = sampleAt(nextIndex);
+        if (rightAt) input[floats * i + 1] = rightAt(nextIndex);
+        input[floats * i + floats - 1] = static_cast<float>(nextIndex);
       }
       effectProcess(fx, input.data(), output.data());
       for (int i = 0; i < frames; ++i) {
-        const long long index = static_cast<long long>(output[2 * i + 1]);
+        const float* frame = output.data() + floats * i;
+        const long long index = static_cast<long long>(frame[floats - 1]);
         const bool whole = index >= 0 && index < first + frames &&
-                           output[2 * i] == (index ? sampleAt(index) : 0.0f);
+                           frame[0] == (index ? sampleAt(index) : 0.0f) &&
+                           (!rightAt || frame[1] == (index ? rightAt(index) : 0.0f));
         if (!whole) {
           ADD_FAILURE() << "output frame " << first + i << " is no input frame";
           return all;
@@ -258,12 +265,15 @@ class AbsolutePitchTest : public EffectTest {
   // the frames copied, unwrapped (a jump of whole periods adds only its
   // error), over the time it took.
   double outputHz(const std::vector<long long>& out, std::size_t from, std::size_t to,
-                  double expectedHz) const {
+                  double expectedHz,
+                  const std::function<double(long long)>& cyclesAt = nullptr) const {
     const double perFrame = expectedHz / rate;
+    auto phase = [&](long long index) {
+      return cyclesAt ? cyclesAt(index) : inputCycles[static_cast<std::size_t>(index)];
+    };
     double cycles = 0;
     for (std::size_t i = from + 1; i < to; ++i) {
-      const double d = inputCycles[static_cast<std::size_t>(out[i])] -
-                       inputCycles[static_cast<std::size_t>(out[i - 1])];
+      const double d = phase(out[i]) - phase(out[i - 1]);
       cycles += d - std::round(d - perFrame);
     }
     return cycles * rate / static_cast<double>(to - from - 1);
@@ -399,6 +409,27 @@ TEST_F(AbsolutePitchTest, SetUpChoosesMatchedSplicesAndSaysSo) {
     EXPECT_EQ(fx.splice.mode, splice);
     EXPECT_EQ(fx.splice.pitch, nullptr);
     EXPECT_EQ(outcome.printed.find("Absolute"), std::string::npos);
+  }
+}
+
+// The left channel is measured, or the right one with right-to-both: with
+// a left at 200 Hz and a right at 260 Hz, a note of 300 Hz puts the left
+// on 300 Hz, or with right-to-both the right (the right would be at 390 Hz,
+// the left at 230.8, if the other were measured).
+TEST_F(AbsolutePitchTest, MeasuresTheChannelThatIsHeard) {
+  inputHz = [](long long) { return 200.0; };
+  auto rightCycles = [](long long index) { return 260 * static_cast<double>(index) / rate; };
+  rightAt = [&](long long index) {
+    return static_cast<float>(0.4 * std::sin(2 * M_PI * rightCycles(index)));
+  };
+  for (StereoMode stereo : {stereoNone, stereoLeftToBoth, stereoRightToBoth}) {
+    fx.settings.stereoMode = stereo;
+    ASSERT_EQ(setUp("440\n2000 300\n", 128).result, 0);
+    const auto out = blocks(600);
+    ASSERT_FALSE(HasFailure());
+    const double hz = stereo == stereoRightToBoth ? outputHz(out, 22050, 66150, 300, rightCycles)
+                                                  : outputHz(out, 22050, 66150, 300);
+    EXPECT_NEAR(cents(hz, 300), 0, 1.0) << "stereo " << stereo;
   }
 }
 
