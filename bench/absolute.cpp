@@ -179,8 +179,8 @@ void melodyTable(const std::vector<float>& vowel) {
       "50 ms after each note's start; in +-10c: their share within 10 cents of the note;\n"
       "vibrato: the 5.5 Hz vibrato left in the output, cents (worst note), with Retune 0\n"
       "and with Retune 500, fitted with a slow trend; dropped: points of those fits more\n"
-      "than 50 cents off the first fit, left out of the second (misread windows); lag: the\n"
-      "most any frame lags its input, ms, and its limit\n"
+      "than 50 cents off the first fit's median, left out of the next (misread windows);\n"
+      "lag: the most any frame lags its input, ms, and its limit\n"
       "(one buffer plus MaxDelay, %d ms). Relative mode takes the notes as ratios to 150 Hz.\n",
       notes[0], notes[1], defaultMaxDelayMs);
   std::printf("%6s %-9s %8s %9s %11s %12s %8s %8s %8s\n", "frames", "mode", "voiced", "in +-10c",
