@@ -77,6 +77,7 @@ struct Rendered {
   std::vector<long> lag;      // output frame index minus the input frame it copies
   bool finite = true;
   float loudest = 0;
+  long jumps = 0, longJumps = 0;  // of the read position; long: beyond 12 ms
 };
 
 // The signal on the left and the right, each frame's index on a third
@@ -110,6 +111,15 @@ Rendered render(const std::vector<float>& input, const std::string& melody, int 
       r.signal.push_back(v);
       const long copied = static_cast<long>(out[3 * i + 2]) - 1;
       r.lag.push_back(copied < 0 ? 0 : static_cast<long>(at + i) - copied);
+      // A step other than a note's move (at most 8 frames here) is a jump.
+      const std::size_t n = r.lag.size();
+      if (n > 1) {
+        const long step = r.lag[n - 2] - r.lag[n - 1] + 1;
+        if (step < 0 || step > 8) {
+          ++r.jumps;
+          r.longJumps += std::labs(step) > static_cast<long>(0.012 * rate);
+        }
+      }
     }
   }
   effectRelease(fx);
@@ -180,11 +190,12 @@ void melodyTable(const std::vector<float>& vowel) {
       "vibrato: the 5.5 Hz vibrato left in the output, cents (worst note), with Retune 0\n"
       "and with Retune 500, fitted with a slow trend; dropped: points of those fits more\n"
       "than 50 cents off the first fit's median, left out of the next (misread windows);\n"
-      "lag: the most any frame lags its input, ms, and its limit\n"
-      "(one buffer plus MaxDelay, %d ms). Relative mode takes the notes as ratios to 150 Hz.\n",
+      "lag: the most any frame lags its input, ms, and its limit (one buffer plus MaxDelay,\n"
+      "%d ms); long jumps: the read position's jumps beyond 12 ms, of all (absolute: both\n"
+      "renders). Relative mode takes the notes as ratios to 150 Hz.\n",
       notes[0], notes[1], defaultMaxDelayMs);
-  std::printf("%6s %-9s %8s %9s %11s %12s %8s %8s %8s\n", "frames", "mode", "voiced", "in +-10c",
-              "vibrato R0", "vibrato R500", "dropped", "lag ms", "limit");
+  std::printf("%6s %-9s %8s %9s %11s %12s %8s %8s %8s %11s\n", "frames", "mode", "voiced",
+              "in +-10c", "vibrato R0", "vibrato R500", "dropped", "lag ms", "limit", "long jumps");
   int failures = 0;
   for (int frames : bufferLengths) {
     const double limit = 1000.0 * frames / rate + defaultMaxDelayMs;
@@ -198,18 +209,19 @@ void melodyTable(const std::vector<float>& vowel) {
     const Rendered ra = render(vowel, melody, frames, absolute);
     const Rendered rk = render(vowel, melody, frames, retuned);
     const NoteFigures fr = measureNotes(rr), fa = measureNotes(ra), fk = measureNotes(rk);
-    std::printf("%6d %-9s %7.1f%% %8.1f%% %11.2f %12s %7.1f%% %8.1f %8.1f\n", frames, "relative",
-                percent(fr.voiced, fr.windows), percent(fr.within, fr.voiced), fr.worstVibrato, "-",
-                percent(fr.dropped, fr.points), maxLagMs(rr), limit);
+    std::printf("%6d %-9s %7.1f%% %8.1f%% %11.2f %12s %7.1f%% %8.1f %8.1f %4ld of %4ld\n", frames,
+                "relative", percent(fr.voiced, fr.windows), percent(fr.within, fr.voiced),
+                fr.worstVibrato, "-", percent(fr.dropped, fr.points), maxLagMs(rr), limit,
+                rr.longJumps, rr.jumps);
     const double lag = std::max(maxLagMs(ra), maxLagMs(rk));
     const bool met = percent(fa.within, fa.voiced) >= 95 && fa.worstVibrato <= 5 &&
                      fk.worstVibrato >= 30 && lag <= limit + 1e-9 && ra.finite && rk.finite;
     failures += !met;
-    std::printf("%6d %-9s %7.1f%% %8.1f%% %11.2f %12.2f %7.1f%% %8.1f %8.1f%s\n", frames,
-                "absolute", percent(fa.voiced, fa.windows), percent(fa.within, fa.voiced),
+    std::printf("%6d %-9s %7.1f%% %8.1f%% %11.2f %12.2f %7.1f%% %8.1f %8.1f %4ld of %4ld%s\n",
+                frames, "absolute", percent(fa.voiced, fa.windows), percent(fa.within, fa.voiced),
                 fa.worstVibrato, fk.worstVibrato,
                 percent(fa.dropped + fk.dropped, fa.points + fk.points), lag, limit,
-                met ? "" : "  *");
+                ra.longJumps + rk.longJumps, ra.jumps + rk.jumps, met ? "" : "  *");
   }
   std::printf(
       "absolute rows meeting every goal (in +-10c >= 95%%, vibrato R0 <= 5, R500 >= 30, lag\n"

@@ -71,6 +71,7 @@ struct SpliceState {
   int window = 0;        // frames compared per candidate, a multiple of spliceCoarseStep
   int minJump = 0;       // the shortest jump: nearer candidates only echo the position itself
   int span = 0;          // the farthest a search looks from the position
+  int shortSpan = 0;     // absolute pitch: how far a search looks first (0: no first look)
   int earlyLag = 0;      // lag above which a downward note jumps forward on a close match
   int fallbackJump = 0;  // how far to jump when nothing matches (silence, noise)
   int searchGap = 0;     // fewest output frames between two searches

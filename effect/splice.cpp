@@ -21,6 +21,8 @@ constexpr double windowSeconds = 0.005;  // long enough for two periods at 400 H
 constexpr double minJumpSeconds = 0.0007;
 // Two periods of the lowest voices, so a nearest peak is always in reach.
 constexpr double spanSeconds = 0.028;
+// Absolute pitch's first reach: jumps this short keep a singer's vibrato whole.
+constexpr double shortSpanSeconds = 0.012;
 constexpr double earlyLagSeconds = 0.010;
 constexpr double fallbackSeconds = 0.010;
 constexpr double searchGapSeconds = 0.0007;
@@ -292,6 +294,7 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   if (absolute) {
     if (pitchSetUp(fx, sampleRate)) return 1;
     s.holdBack = pitchHoldBack(fx);
+    s.shortSpan = framesOf(shortSpanSeconds, sampleRate);
     effectPrint(fx, "Absolute pitch: matched splices, at most one buffer plus %d ms of delay.\n",
                 s.maxDelayMs);
   }
@@ -319,20 +322,25 @@ int jump(const SpliceState& s, SpliceChannel& c, const float* x, int pos, int lo
          int oldest, int frames, int frame, bool ahead, bool early) {
   // The move that led here; the candidates' stretches end as far before them.
   const int shift = std::clamp(pos - c.lastRead, 0, frames);
-  int first, last;
-  if (ahead) {
-    last = std::min(high, pos - s.minJump);
-    first = std::max(low, last - s.span);
-  } else {
-    first = std::max(low, pos + s.minJump);
-    last = std::min(high, first + s.span);
-  }
-  first = std::max(first, oldest + s.window - 1 + shift);
-
-  const bool searchable = c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) &&
-                          last - first >= 2 * spliceCoarseStep &&
-                          c.lastRead - s.window + 1 >= oldest;
-  if (searchable) {
+  const bool due =
+      c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) && c.lastRead - s.window + 1 >= oldest;
+  bool searchable = false;
+  // Absolute pitch looks within a short reach first: long jumps scramble a
+  // singer's vibrato. Only where nothing matches there does it look as far
+  // as the span (a low voice's period may be longer).
+  for (const int reach : {s.shortSpan, s.span}) {
+    if (reach <= 0) continue;  // no first look
+    int first, last;
+    if (ahead) {
+      last = std::min(high, pos - s.minJump);
+      first = std::max(low, last - reach);
+    } else {
+      first = std::max(low, pos + s.minJump);
+      last = std::min(high, first + reach);
+    }
+    first = std::max(first, oldest + s.window - 1 + shift);
+    if (!due || last - first < 2 * spliceCoarseStep) continue;
+    searchable = true;
     c.sinceSearch = 0;
     SpliceMatch match;
     const float floor = early ? earlyFloor : matchFloor;
