@@ -14,6 +14,7 @@
 
 #include "effect_testing.h"
 #include "splice.h"
+#include "vowel.h"
 
 namespace {
 
@@ -431,6 +432,31 @@ TEST_F(AbsolutePitchTest, MeasuresTheChannelThatIsHeard) {
                                                   : outputHz(out, 22050, 66150, 300);
     EXPECT_NEAR(cents(hz, 300), 0, 1.0) << "stereo " << stereo;
   }
+}
+
+// A sung vowel with vibrato, bent up: each jump back goes one period or a
+// few, well within 12 ms, even where a farther stretch matches a little
+// better; long jumps would scramble the vibrato that Retune lets through.
+TEST_F(AbsolutePitchTest, JumpsStayShort) {
+  VowelPitch sung;
+  sung.vibratoCents = 40;
+  sung.vibratoHz = 5.5;
+  sung.driftCents = 300;
+  const std::vector<float> vowel = sungVowel(5 * rate, rate, sung);
+  sampleAt = [&](long long index) { return vowel[static_cast<std::size_t>(index)]; };
+  fx.settings.retuneMs = 500;
+  ASSERT_EQ(setUp("150\n1000 392 1000 261.63 1000 329.63 1000 293.66\n", 256).result, 0);
+  const auto out = blocks(4 * rate / 256);
+  ASSERT_FALSE(HasFailure());
+  int jumps = 0, long_ = 0;
+  for (std::size_t i = 4410; i < out.size(); ++i) {
+    const long long step = out[i] - out[i - 1];
+    if (step >= 0 && step <= 8) continue;
+    ++jumps;
+    long_ += std::llabs(step) > rate * 12 / 1000;
+  }
+  ASSERT_GT(jumps, 300);
+  EXPECT_LE(long_, jumps / 100);
 }
 
 struct LagCase {
