@@ -26,8 +26,13 @@ constexpr double silenceRms = 1e-5;
 // Samples beyond this are no audio (or not floats at all): read as silence.
 constexpr float loudest = 1e6f;
 
+// The refinement compares at least this much, however short the period.
 constexpr double refineSeconds = 0.004;
+// A point of the pitch track every 64 frames at 44100 Hz.
 constexpr double gridSeconds = 0.00145;
+// What a point waits for after it: a refinement centred on it, over one
+// period, reaches one period either side, so voices down to 125 Hz are
+// measured centred (lower ones a little before their point).
 constexpr double lookAheadSeconds = 0.008;
 // Corrections beyond three octaves either way are measuring faults.
 constexpr double maxCorrection = 8.0;
