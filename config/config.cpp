@@ -87,9 +87,40 @@ int parseInteger(const Word& word) {
   return static_cast<int>(negative ? -value : value);
 }
 
+// A whole number of milliseconds: an optional sign, digits and nothing
+// else, or "ms" right after the digits.
+bool isWholeMs(const Word& word) {
+  std::size_t i = 0;
+  if (i < word.length && (word.start[i] == '+' || word.start[i] == '-')) ++i;
+  const std::size_t digits = i;
+  while (i < word.length && word.start[i] >= '0' && word.start[i] <= '9') ++i;
+  if (i == digits) return false;
+  const std::size_t rest = word.length - i;
+  return rest == 0 || (rest == 2 && word.start[i] == 'm' && word.start[i + 1] == 's');
+}
+
+// The rest of the line from `start` on, without the blanks at either end.
+Word restOfLine(const char* start) {
+  Word rest;
+  while (*start && isBlank(*start)) ++start;
+  const char* end = start + std::strlen(start);
+  while (end > start && isBlank(end[-1])) --end;
+  rest.start = start;
+  rest.length = static_cast<std::size_t>(end - start);
+  return rest;
+}
+
+bool replaceText(char*& field, const Word& value) {
+  char* copy = copyText(value.start, value.length);
+  if (!copy) return false;
+  std::free(field);
+  field = copy;
+  return true;
+}
+
 // What became of one line's key and value; running out of memory has been
-// reported by the time it is returned.
-enum class Applied { ok, unknownKey, outOfMemory };
+// reported by the time it is returned, a refused value by the caller.
+enum class Applied { ok, unknownKey, badSplice, badMaxDelay, badPitch, badRetune, outOfMemory };
 
 Applied applySetting(const Word& key, const Word& value, int lineIndex, int fileCapacity) {
   ProgramConfig& config = programConfig;
@@ -106,20 +137,35 @@ Applied applySetting(const Word& key, const Word& value, int lineIndex, int file
                         : wordIs(value, "right-to-both") ? stereoRightToBoth
                                                          : stereoNone;
   } else if (wordIs(key, "Splice:")) {
-    config.spliceMode = wordIs(value, "matched") ? spliceMatched : spliceBlock;
+    // A typo must not quietly leave the effect in the other mode.
+    if (wordIs(value, "matched"))
+      config.spliceMode = spliceMatched;
+    else if (wordIs(value, "block"))
+      config.spliceMode = spliceBlock;
+    else
+      return Applied::badSplice;
   } else if (wordIs(key, "MaxDelay:")) {
+    if (!isWholeMs(value)) return Applied::badMaxDelay;
     config.maxDelayMs = parseInteger(value);
   } else if (wordIs(key, "Pitch:")) {
-    config.pitchMode = wordIs(value, "absolute") ? pitchAbsolute : pitchRelative;
+    if (wordIs(value, "absolute"))
+      config.pitchMode = pitchAbsolute;
+    else if (wordIs(value, "relative"))
+      config.pitchMode = pitchRelative;
+    else
+      return Applied::badPitch;
   } else if (wordIs(key, "Retune:")) {
+    if (!isWholeMs(value)) return Applied::badRetune;
     config.retuneMs = parseInteger(value);
+  } else if (wordIs(key, "InputDevice:")) {
+    // Device names hold blanks, so the name is the rest of the line.
+    if (!replaceText(config.inputDeviceName, restOfLine(value.start))) return Applied::outOfMemory;
+  } else if (wordIs(key, "OutputDevice:")) {
+    if (!replaceText(config.outputDeviceName, restOfLine(value.start))) return Applied::outOfMemory;
   } else if (wordIs(key, "DefaultKeyCode:")) {
     config.defaultKeyCode = parseInteger(value);
   } else if (wordIs(key, "DefaultKeyName:")) {
-    char* name = copyText(value.start, value.length);
-    if (!name) return Applied::outOfMemory;
-    std::free(config.defaultKeyName);
-    config.defaultKeyName = name;
+    if (!replaceText(config.defaultKeyName, value)) return Applied::outOfMemory;
   } else if (wordIs(key, "File:")) {
     // The first pass sized the array; a file that grew since cannot add more.
     if (config.melodyFileCount >= fileCapacity) return Applied::ok;
@@ -186,6 +232,19 @@ bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
   }
   Applied applied = applySetting(words[0], words[1], lineIndex, fileCapacity);
   if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
+  if (applied == Applied::badSplice || applied == Applied::badMaxDelay ||
+      applied == Applied::badPitch || applied == Applied::badRetune) {
+    const std::size_t length = std::strlen(piece);
+    printf("Error in line: %s%s", piece, length > 0 && piece[length - 1] == '\n' ? "" : "\n");
+    if (applied == Applied::badSplice)
+      printf("Splice: takes block or matched.\n");
+    else if (applied == Applied::badMaxDelay)
+      printf("MaxDelay: takes a whole number of milliseconds, such as 25.\n");
+    else if (applied == Applied::badPitch)
+      printf("Pitch: takes relative or absolute.\n");
+    else
+      printf("Retune: takes a whole number of milliseconds, such as 0 or 500.\n");
+  }
   return applied == Applied::ok;
 }
 
@@ -463,6 +522,8 @@ void configReset() {
   std::free(config.configLines);
   std::free(config.melodyFiles);
   std::free(config.defaultKeyName);
+  std::free(config.inputDeviceName);
+  std::free(config.outputDeviceName);
   config = ProgramConfig{};
 }
 

@@ -18,6 +18,11 @@ struct ProgramConfig {
   int retuneMs = 0;  // as written; below 0 counts as 0
   int defaultKeyCode = 32;
   char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line
+  // Parts of device names from "InputDevice:" and "OutputDevice:"; unset
+  // without those lines. The first device whose name holds one, ignoring
+  // case, is that side's default.
+  char* inputDeviceName = nullptr;
+  char* outputDeviceName = nullptr;
   char** melodyFiles = nullptr;
   int melodyFileCount = 0;
   char** configLines = nullptr;

@@ -105,11 +105,8 @@ TEST_F(ConfigTest, ValuesAreReadWordByWord) {
     load(std::string("Stereo: left-to-both\nStereo: ") + word + "\nFile: f\n");
     EXPECT_EQ(programConfig.stereoMode, stereoNone) << word;
   }
-  // Only the exact word chooses matched splices; anything else keeps block jumps.
-  for (const char* word : {"block", "Matched", "matched,", "match"}) {
-    load(std::string("Splice: matched\nSplice: ") + word + "\nFile: f\n");
-    EXPECT_EQ(programConfig.spliceMode, spliceBlock) << word;
-  }
+  load("Splice: matched\nSplice: block\nFile: f\n");
+  EXPECT_EQ(programConfig.spliceMode, spliceBlock);
   load("Splice: block\nSplice: matched\nFile: f\n");
   EXPECT_EQ(programConfig.spliceMode, spliceMatched);
   load("Stereo: left-to-both\nDefaultKeyName: one\nDefaultKeyName: two\nFile: f\n");
@@ -118,9 +115,12 @@ TEST_F(ConfigTest, ValuesAreReadWordByWord) {
 }
 
 TEST_F(ConfigTest, RefusedFilesSayWhy) {
+  const std::string spliceTakes = "Splice: takes block or matched.\n";
+  const std::string maxDelayTakes = "MaxDelay: takes a whole number of milliseconds, such as 25.\n";
   const struct {
     const char* content;
-    const char* message;
+    std::string message;
+    int result = 1;
   } cases[] = {
       {"", "No input file specified in glidewarperconfig.txt\n"},
       {"# only\n\n  \n#File: a\n", "No input file specified in glidewarperconfig.txt\n"},
@@ -128,10 +128,22 @@ TEST_F(ConfigTest, RefusedFilesSayWhy) {
       {"DefaultInput : 3\nFile: a\n", "Error in line: DefaultInput : 3\n"},
       {"  # remark\nFile: a\n", "Error in line:   # remark\n"},
       {"File: a\r\nfile: b\r\n", "Error in line: file: b\r\n"},
+      // Our own keys with a value they cannot take: the line and what it takes.
+      {"File: a\nSplice: Matched\n", "Error in line: Splice: Matched\n" + spliceTakes},
+      {"File: a\nSplice: mached\n", "Error in line: Splice: mached\n" + spliceTakes},
+      {"File: a\nSplice: matched,\r\n", "Error in line: Splice: matched,\r\n" + spliceTakes},
+      // The last line has no newline of its own; the message still ends lines.
+      {"File: a\nSplice: on", "Error in line: Splice: on\n" + spliceTakes},
+      {"MaxDelay: 2.5\nFile: a\n", "Error in line: MaxDelay: 2.5\n" + maxDelayTakes},
+      {"MaxDelay: 1e2\nFile: a\n", "Error in line: MaxDelay: 1e2\n" + maxDelayTakes},
+      {"MaxDelay: twenty\nFile: a\n", "Error in line: MaxDelay: twenty\n" + maxDelayTakes},
+      {"MaxDelay: 25 ms\nFile: a\n", "", 0},
+      {"MaxDelay: 25s\nFile: a\n", "Error in line: MaxDelay: 25s\n" + maxDelayTakes},
+      {"MaxDelay: -\nFile: a\n", "Error in line: MaxDelay: -\n" + maxDelayTakes},
   };
   for (const auto& c : cases) {
     LoadResult r = load(c.content);
-    EXPECT_EQ(r.result, 1) << c.content;
+    EXPECT_EQ(r.result, c.result) << c.content;
     EXPECT_EQ(r.output, c.message) << c.content;
   }
   configReset();
@@ -139,6 +151,29 @@ TEST_F(ConfigTest, RefusedFilesSayWhy) {
   startCapture();
   EXPECT_EQ(configLoad(), 1);
   EXPECT_EQ(endCapture(), "Could not load glidewarperconfig.txt\n");
+}
+
+TEST_F(ConfigTest, DeviceNamesAreTheRestOfTheLineAndTheLastOneWins) {
+  ASSERT_EQ(load("InputDevice: Line\nInputDevice:   USB Audio  CODEC: 1 \t\r\n"
+                 "OutputDevice: hw:2\nFile: f")
+                .result,
+            0);
+  EXPECT_STREQ(programConfig.inputDeviceName, "USB Audio  CODEC: 1");
+  EXPECT_STREQ(programConfig.outputDeviceName, "hw:2");
+  // The indexes are read as before, and only they are written back.
+  ASSERT_EQ(load("OutputDevice: Speakers\nDefaultOutput: 3\nFile: f\n").result, 0);
+  EXPECT_EQ(programConfig.inputDeviceName, nullptr);
+  EXPECT_STREQ(programConfig.outputDeviceName, "Speakers");
+  EXPECT_EQ(programConfig.defaultOutput, 3);
+  programConfig.defaultOutput = 5;
+  ASSERT_EQ(save().result, 0);
+  EXPECT_EQ(saved(), "OutputDevice: Speakers\nDefaultOutput: 5\nFile: f\n");
+  // A key without a name is a line of one word, as for any key.
+  LoadResult r = load("InputDevice:\nFile: f\n");
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.output, "Error in line: InputDevice:\n, result: 1 ");
+  configReset();
+  EXPECT_EQ(programConfig.outputDeviceName, nullptr);
 }
 
 TEST_F(ConfigTest, LongLinesArePiecesOfAtMost499BytesAndSaveBackWhole) {
@@ -485,8 +520,9 @@ TEST_F(ConfigTest, RunningOutOfMemoryFailsTheLoadCleanly) {
   }
 }
 
-// Only the exact word "absolute" measures the input's pitch; the last line
-// wins, and no line at all keeps relative pitch with a Retune of 0.
+// "absolute" or "relative", and a whole number of milliseconds: the last
+// line wins, and no line at all keeps relative pitch with a Retune of 0.
+// Anything else refuses the file, so a typo cannot leave the other mode on.
 TEST_F(ConfigTest, PitchAndRetuneLines) {
   struct Case {
     const char* lines;
@@ -497,17 +533,32 @@ TEST_F(ConfigTest, PitchAndRetuneLines) {
       {"", pitchRelative, 0},
       {"Pitch: absolute\n", pitchAbsolute, 0},
       {"Pitch: absolute\nPitch: relative\n", pitchRelative, 0},
-      {"Pitch: absolute\nPitch: Absolute\n", pitchRelative, 0},
-      {"Pitch: absolute\nPitch: absolutely\n", pitchRelative, 0},
       {"Pitch: relative\nPitch: absolute # sung\nRetune: 500\n", pitchAbsolute, 500},
       {"Retune: 120ms\n", pitchRelative, 120},
       {"Retune: 40\nRetune: 7\n", pitchRelative, 7},
+      {"Retune: -20\n", pitchRelative, -20},  // the effect counts it as 0
       {"# Retune: 40\n", pitchRelative, 0},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(load(std::string(c.lines) + "File: f\n").result, 0) << c.lines;
     EXPECT_EQ(programConfig.pitchMode, c.pitch) << c.lines;
     EXPECT_EQ(programConfig.retuneMs, c.retuneMs) << c.lines;
+  }
+  const std::string pitchTakes = "Pitch: takes relative or absolute.\n";
+  const std::string retuneTakes =
+      "Retune: takes a whole number of milliseconds, such as 0 or 500.\n";
+  const struct {
+    const char* line;
+    std::string takes;
+  } refused[] = {
+      {"Pitch: Absolute\n", pitchTakes}, {"Pitch: absolutely\n", pitchTakes},
+      {"Pitch: abs\n", pitchTakes},      {"Retune: 0.5\n", retuneTakes},
+      {"Retune: slow\n", retuneTakes},   {"Retune: 500s\n", retuneTakes},
+  };
+  for (const auto& c : refused) {
+    const LoadResult r = load(std::string("File: f\n") + c.line);
+    EXPECT_EQ(r.result, 1) << c.line;
+    EXPECT_EQ(r.output, "Error in line: " + std::string(c.line) + c.takes) << c.line;
   }
 }
 

@@ -25,9 +25,11 @@ void keyInputAttach(int fd);
 // no echo and no line editing, so that keys typed while no prompt waits reach
 // the next one as typed. Ctrl+C still ends the program between prompts, and
 // is the key code 3 while one waits. The terminal's mode comes back with
-// keyInputRelease, when the program exits or returns from main, and when a
-// signal whose default is to end the program arrives. Does nothing for a pipe
-// or a file.
+// keyInputRelease, when the program exits or returns from main, when a
+// signal whose default is to end the program arrives, and on a crash signal
+// (SIGSEGV, SIGABRT, SIGBUS, SIGFPE), which then takes the course it would
+// have taken: its default action, core dump included, or the handler that
+// was there before. Does nothing for a pipe or a file.
 void keyInputHold();
 void keyInputRelease();
 

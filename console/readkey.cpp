@@ -34,49 +34,74 @@ KeyInput keyInput;
 termios modeToRestore;
 volatile sig_atomic_t rawTerminalFd = -1;
 
-// Signals whose default action ends the program without a core dump.
+// Signals whose default action ends the program without a core dump; they
+// are watched only while left at that default.
 constexpr int endingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
                                  SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2};
+// Signals of a fault (a crash, a failed assertion), whose default action
+// dumps core. A handler that was there before (a sanitizer's, say) still
+// gets them once the terminal is back.
+constexpr int crashSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE};
 constexpr int endingSignalCount = sizeof endingSignals / sizeof endingSignals[0];
+constexpr int crashSignalCount = sizeof crashSignals / sizeof crashSignals[0];
+constexpr int watchedSignalCount = endingSignalCount + crashSignalCount;
 
-void restoreTerminalAndEnd(int signal) {
-  int fd = rawTerminalFd;
-  if (fd >= 0) tcsetattr(fd, TCSANOW, &modeToRestore);
-  struct sigaction defaultAction {};
-  defaultAction.sa_handler = SIG_DFL;
-  sigemptyset(&defaultAction.sa_mask);
-  sigaction(signal, &defaultAction, nullptr);
-  // Blocked while this handler runs; delivered with its default action after.
-  raise(signal);
+int watchedSignal(int i) {
+  return i < endingSignalCount ? endingSignals[i] : crashSignals[i - endingSignalCount];
 }
 
-// The ending signals this program left at their default, now restoring the
-// terminal first.
+// The action each signal had before it was watched, for the handler to pass
+// the signal on to; written before the handler is installed.
+struct sigaction actionBefore[NSIG];
+
+void restoreTerminalAndEnd(int signal, siginfo_t* info, void*) {
+  const int savedErrno = errno;
+  int fd = rawTerminalFd;
+  if (fd >= 0) tcsetattr(fd, TCSANOW, &modeToRestore);
+  sigaction(signal, &actionBefore[signal], nullptr);
+  // A fault of the processor (a crash signal the kernel sent) comes again
+  // when the handler returns, now to the action before, with everything it
+  // tells about the fault. Any other signal is sent again: blocked while
+  // this handler runs, it is delivered to that action right after.
+  const bool crash = signal == SIGSEGV || signal == SIGBUS || signal == SIGFPE;
+  if (!crash || !info || info->si_code <= 0) raise(signal);
+  errno = savedErrno;
+}
+
+// The signals this program now watches, restoring the terminal first.
 struct RestoringSignals {
-  struct sigaction previous[endingSignalCount];
-  bool replaced[endingSignalCount] = {};
+  struct sigaction previous[watchedSignalCount];
+  bool replaced[watchedSignalCount] = {};
 };
+
+bool shouldWatch(int i, const struct sigaction& previous) {
+  if (i >= endingSignalCount) return previous.sa_handler != SIG_IGN;
+  // Ending signals the program ignores or handles itself are left to it.
+  return !(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_DFL;
+}
 
 void watchForEndingSignals(RestoringSignals& signals, int fd, const termios& mode) {
   modeToRestore = mode;
   std::atomic_signal_fence(std::memory_order_seq_cst);  // the mode is complete before the fd shows
   rawTerminalFd = fd;
   struct sigaction restoring {};
-  restoring.sa_handler = restoreTerminalAndEnd;
+  restoring.sa_sigaction = restoreTerminalAndEnd;
+  restoring.sa_flags = SA_SIGINFO;
   sigemptyset(&restoring.sa_mask);
-  for (int i = 0; i < endingSignalCount; ++i) {
-    // Signals the program ignores or handles itself are left to it.
-    if (sigaction(endingSignals[i], nullptr, &signals.previous[i]) == 0 &&
-        !(signals.previous[i].sa_flags & SA_SIGINFO) && signals.previous[i].sa_handler == SIG_DFL) {
-      signals.replaced[i] = sigaction(endingSignals[i], &restoring, nullptr) == 0;
+  for (int i = 0; i < watchedSignalCount; ++i) {
+    const int signal = watchedSignal(i);
+    if (sigaction(signal, nullptr, &signals.previous[i]) == 0 &&
+        shouldWatch(i, signals.previous[i])) {
+      actionBefore[signal] = signals.previous[i];
+      signals.replaced[i] = sigaction(signal, &restoring, nullptr) == 0;
     }
   }
 }
 
 void stopWatching(RestoringSignals& signals) {
   rawTerminalFd = -1;
-  for (int i = 0; i < endingSignalCount; ++i) {
-    if (signals.replaced[i]) sigaction(endingSignals[i], &signals.previous[i], nullptr);
+  for (int i = 0; i < watchedSignalCount; ++i) {
+    if (signals.replaced[i]) sigaction(watchedSignal(i), &signals.previous[i], nullptr);
     signals.replaced[i] = false;
   }
 }

@@ -4,11 +4,17 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cfenv>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -211,6 +217,90 @@ TEST_F(TerminalKeys, HeldTerminalComesBackOnEveryWayOut) {
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
     } else {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    termios after;
+    tcgetattr(slave, &after);
+    EXPECT_TRUE(sameMode(after, cooked));
+  }
+}
+
+// Crash signals: a real fault of the processor, an abort, a signal sent.
+enum class Crash { badAddress, sentSegv, abort, truncatedMap, floatDivision, handledBefore };
+
+// Faults the way the kernel reports them, out of reach of the sanitizers'
+// own checks: a page that may not be touched, a mapping past the end of its
+// file, a float division with the trap switched on.
+[[noreturn]] void crash(Crash how) {
+  switch (how) {
+    case Crash::badAddress:
+    case Crash::handledBefore: {
+      void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      static_cast<volatile char*>(page)[0] = 1;
+      break;
+    }
+    case Crash::truncatedMap: {
+      FILE* empty = tmpfile();
+      void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(empty), 0);
+      (void)static_cast<volatile char*>(page)[0];
+      break;
+    }
+    case Crash::floatDivision: {
+      feenableexcept(FE_DIVBYZERO);
+      volatile double zero = 0;
+      volatile double result = 1.0 / zero;
+      (void)result;
+      break;
+    }
+    case Crash::sentSegv:
+      kill(getpid(), SIGSEGV);
+      break;
+    case Crash::abort:
+      std::abort();
+  }
+  _exit(4);  // the fault did not end the child
+}
+
+void exitSeven(int) {
+  _exit(7);
+}
+
+// A crash in a held child restores the terminal and still ends the way the
+// signal would have ended it: by its default action, or by the handler the
+// program had installed for it before.
+TEST_F(TerminalKeys, HeldTerminalComesBackAfterACrashThatStillEndsAsItWould) {
+  const struct {
+    Crash how;
+    const char* name;
+    int signal;  // the signal that ends the child; 0: exits with 7
+  } cases[] = {{Crash::badAddress, "fault on a protected page", SIGSEGV},
+               {Crash::sentSegv, "SIGSEGV sent", SIGSEGV},
+               {Crash::abort, "abort", SIGABRT},
+               {Crash::truncatedMap, "read past a mapped file's end", SIGBUS},
+               {Crash::floatDivision, "float division by zero, trapped", SIGFPE},
+               {Crash::handledBefore, "fault with a handler of the program's", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(10);
+      const rlimit noCore = {0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      // The default actions, whatever a sanitizer put there, unless the
+      // case brings a handler of its own.
+      for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGABRT}) std::signal(signal, SIG_DFL);
+      if (c.how == Crash::handledBefore) std::signal(SIGSEGV, exitSeven);
+      keyInputHold();
+      crash(c.how);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (c.signal) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
     }
     termios after;
     tcgetattr(slave, &after);

@@ -2,7 +2,10 @@
 
 #include <jack/jack.h>
 
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "callback.h"
 
@@ -16,6 +19,7 @@
 PaStream* stream = nullptr;
 PaStreamParameters inputParameters = {};
 PaStreamParameters outputParameters = {};
+int streamSampleRate = 44100;
 
 namespace {
 
@@ -38,12 +42,13 @@ void printDevice(int index, const PaDeviceInfo& info, const char* hostApiName, i
   printf("via %s\n", hostApiName);
   printf("Max inputs = %d", info.maxInputChannels);
   printf(", Max outputs = %d\n", info.maxOutputChannels);
-  if (info.maxInputChannels > 0 && *numInputDevices < maxDeviceKeys) {
+  const bool keyed = index >= 0 && index <= lastKeyedDevice;
+  if (info.maxInputChannels > 0 && keyed && *numInputDevices < maxDeviceKeys) {
     printf("Default low input latency   = %8.4f\n", info.defaultLowInputLatency);
     printf("Default high input latency  = %8.4f\n", info.defaultHighInputLatency);
     appendKey(inputDeviceKeys, numInputDevices, index);
   }
-  if (info.maxOutputChannels > 0 && *numOutputDevices < maxDeviceKeys) {
+  if (info.maxOutputChannels > 0 && keyed && *numOutputDevices < maxDeviceKeys) {
     printf("Default low output latency  = %8.4f\n", info.defaultLowOutputLatency);
     printf("Default high output latency = %8.4f\n", info.defaultHighOutputLatency);
     appendKey(outputDeviceKeys, numOutputDevices, index);
@@ -63,6 +68,29 @@ void listDevices(int deviceCount, int* numInputDevices, int* numOutputDevices,
     printDevice(i, *info, hostApi ? hostApi->name : "", numInputDevices, numOutputDevices,
                 inputDeviceKeys, outputDeviceKeys);
   }
+}
+
+static bool containsIgnoringCase(const char* text, const char* part) {
+  const std::size_t length = std::strlen(part);
+  for (; *text; ++text) {
+    std::size_t i = 0;
+    while (i < length && text[i] &&
+           std::tolower(static_cast<unsigned char>(text[i])) ==
+               std::tolower(static_cast<unsigned char>(part[i])))
+      ++i;
+    if (i == length) return true;
+  }
+  return length == 0;
+}
+
+PaDeviceIndex findDeviceByName(int deviceCount, const char* part, bool input) {
+  for (int i = 0; i < deviceCount; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || !info->name) continue;
+    const int channels = input ? info->maxInputChannels : info->maxOutputChannels;
+    if (channels > 0 && containsIgnoringCase(info->name, part)) return i;
+  }
+  return -1;
 }
 
 long preferredBufferFrames(double latencySeconds) {
@@ -175,9 +203,22 @@ PaError prepareStream(EffectState& fx, PaDeviceIndex inputDevice, PaDeviceIndex 
   outputParameters.suggestedLatency = outputInfo->defaultLowOutputLatency;
   outputParameters.hostApiSpecificStreamInfo = nullptr;
 
+  streamSampleRate = static_cast<int>(sampleRate);
   err = Pa_OpenStream(&stream, &inputParameters, &outputParameters, sampleRate,
                       streamFramesPerBuffer(inputDevice, fx.projectedFramesPerBuffer), paNoFlag,
                       streamCallback, &fx);
+  // A JACK server runs at its own rate, and many interfaces take only 48000.
+  const double ownRate = std::round(inputInfo->defaultSampleRate);
+  if (err == paInvalidSampleRate && ownRate >= 1 && ownRate <= 1e6 && ownRate != sampleRate) {
+    err = Pa_OpenStream(&stream, &inputParameters, &outputParameters, ownRate,
+                        streamFramesPerBuffer(inputDevice, fx.projectedFramesPerBuffer), paNoFlag,
+                        streamCallback, &fx);
+    if (err == paNoError) {
+      streamSampleRate = static_cast<int>(ownRate);
+      printf("Sample rate: %d frames per second (the device does not take 44100).\n",
+             streamSampleRate);
+    }
+  }
   const PaHostErrorInfo* hostError = Pa_GetLastHostErrorInfo();
   printf("Last host error: %s\n", hostError && hostError->errorText ? hostError->errorText : "");
   if (err != paNoError) stream = nullptr;

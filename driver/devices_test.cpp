@@ -61,22 +61,36 @@ TEST(PrintDevice, DeviceWithoutChannelsShowsOnlyItsNameAndCounts) {
   EXPECT_EQ(keys.numIn, 0);
 }
 
-TEST(PrintDevice, KeysPastNineAreTheCharactersAfterTheDigitsAndStopAtTen) {
+TEST(PrintDevice, EveryDeviceUpToTildeGetsItsKeyWithItsLatencies) {
   Keys keys;
   // Twelve input-only devices, then an output-only one.
   for (int i = 0; i < 12; ++i) print(i, device("Mic", 1, 0), keys);
-  std::string eleventh = print(12, device("Mic", 1, 0), keys);
+  std::string thirteenth = print(12, device("Mic", 1, 0), keys);
   print(13, device("Speaker", 0, 2), keys);
 
-  EXPECT_STREQ(keys.in, "0123456789");
-  EXPECT_EQ(keys.numIn, 10);
+  EXPECT_STREQ(keys.in, "0123456789:;<");
+  EXPECT_EQ(keys.numIn, 13);
   EXPECT_STREQ(keys.out, "=");  // '0' + 13
-  EXPECT_EQ(eleventh, "device #12: Mic, via ASIO\nMax inputs = 1, Max outputs = 0\n\n");
+  EXPECT_EQ(thirteenth,
+            "device #12: Mic, via ASIO\nMax inputs = 1, Max outputs = 0\n"
+            "Default low input latency   =   0.0116\n"
+            "Default high input latency  =   0.0232\n\n");
 
-  // Starting further along: the keys for 10, 11 and 12.
-  Keys later;
-  for (int i = 10; i < 13; ++i) print(i, device("Mic", 1, 0), later);
-  EXPECT_STREQ(later.in, ":;<");
+  // '~' is the last key that can be typed: the device after it has none.
+  Keys last;
+  for (int i = lastKeyedDevice - 1; i <= lastKeyedDevice + 1; ++i)
+    print(i, device("Duplex", 1, 1), last);
+  EXPECT_STREQ(last.in, "}~");
+  EXPECT_STREQ(last.out, "}~");
+  EXPECT_EQ(print(lastKeyedDevice + 1, device("Duplex", 1, 1), last),
+            "device #79: Duplex, via ASIO\nMax inputs = 1, Max outputs = 1\n\n");
+
+  // Every key of a full list fits the key strings.
+  Keys all;
+  for (int i = 0; i < 100; ++i) print(i, device("Duplex", 1, 1), all);
+  EXPECT_EQ(all.numIn, maxDeviceKeys);
+  EXPECT_EQ(std::string(all.in).size() + 1, static_cast<std::size_t>(deviceKeysSize));
+  EXPECT_EQ(all.in[maxDeviceKeys - 1], '~');
 }
 
 TEST(PreferredBufferFrames, NearestPowerOfTwoWithinLimits) {

@@ -3,6 +3,8 @@
 #include <portaudio.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "callback.h"
 #include "config.h"
@@ -11,8 +13,6 @@
 #include "effect.h"
 
 namespace {
-
-constexpr int sampleRate = 44100;
 
 // Set when the stream's host went away under it (the audio server died):
 // PortAudio's abort, close and terminate then wait for a callback that never
@@ -76,6 +76,21 @@ struct Devices {
   PaDeviceIndex output;
 };
 
+// The device an "InputDevice:" or "OutputDevice:" line names, which becomes
+// `index`; -1 without such a line or when no device matches (one line says
+// so, and the index stays as the configuration gave it).
+PaDeviceIndex namedDevice(int deviceCount, const char* name, bool input, int& index) {
+  if (!name) return -1;
+  const PaDeviceIndex found = findDeviceByName(deviceCount, name, input);
+  if (found < 0) {
+    printf("No %s device's name contains \"%s\"; the %s line applies.\n",
+           input ? "input" : "output", name, input ? "DefaultInput:" : "DefaultOutput:");
+    return -1;
+  }
+  index = found;
+  return found;
+}
+
 // Lists the devices and asks for the input where there is a choice; the
 // choice is kept in the configuration file for the next run.
 Devices chooseDevices(int deviceCount) {
@@ -86,9 +101,15 @@ Devices chooseDevices(int deviceCount) {
   listDevices(deviceCount, &numInputDevices, &numOutputDevices, inputDeviceKeys, outputDeviceKeys);
 
   ProgramConfig& config = programConfig;
+  const PaDeviceIndex namedInput =
+      namedDevice(deviceCount, config.inputDeviceName, true, config.defaultInput);
+  const PaDeviceIndex namedOutput =
+      namedDevice(deviceCount, config.outputDeviceName, false, config.defaultOutput);
   Devices devices;
   if (numInputDevices <= 1) {
-    devices = {Pa_GetDefaultInputDevice(), Pa_GetDefaultOutputDevice()};
+    // No choice to ask for: the system's defaults, unless a name picks one.
+    devices = {namedInput >= 0 ? namedInput : Pa_GetDefaultInputDevice(),
+               namedOutput >= 0 ? namedOutput : Pa_GetDefaultOutputDevice()};
   } else {
     printf("Specify the index of the input and output device:\n");
     const signed char defaultKey = static_cast<signed char>(config.defaultKeyCode & 0xff);
@@ -109,8 +130,36 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   settings.maxDelayMs = config.maxDelayMs;
   settings.pitchMode = config.pitchMode;
   settings.retuneMs = config.retuneMs;
-  settings.sampleRate = sampleRate;
+  settings.sampleRate = streamSampleRate;  // the stream is open by now
   return settings;
+}
+
+void collectMessage(void* context, const char* text) {
+  static_cast<std::vector<std::string>*>(context)->push_back(text);
+}
+
+// Sets every melody file up as its turn will, on an effect of its own and
+// for the stream as it is, and releases it again: a file that would stop the
+// show in the middle shows now, at the sound check, one line per problem.
+void checkMelodyFiles(const EffectState& live) {
+  const ProgramConfig& config = programConfig;
+  for (int i = 0; i < config.melodyFileCount; ++i) {
+    const char* path = config.melodyFiles[i];
+    std::vector<std::string> messages;
+    EffectSettings settings = effectSettings(config);
+    settings.log = collectMessage;
+    settings.logContext = &messages;
+    EffectState check;
+    const bool failed =
+        liveEffectInit(check, settings, path, live.numChannels, live.projectedFramesPerBuffer) != 0;
+    effectRelease(check);
+    if (!failed) continue;
+    for (const std::string& message : messages) {
+      if (message.rfind("Opening file ", 0) == 0) continue;
+      const bool ended = !message.empty() && message.back() == '\n';
+      printf("Problem in melody file %s: %s%s", path, message.c_str(), ended ? "" : "\n");
+    }
+  }
 }
 
 // How one play of a melody file ended.
@@ -178,6 +227,9 @@ int runProgram() {
   const Devices devices = chooseDevices(deviceCount);
   err = prepareStream(liveEffect, devices.input, devices.output);
   if (err != paNoError) return commonErrorExit(err);
+  if (programConfig.spliceMode == spliceMatched)
+    printf("Splice mode: matched, MaxDelay %d ms.\n", programConfig.maxDelayMs);
+  checkMelodyFiles(liveEffect);
 
   const ProgramConfig& config = programConfig;
   for (int fileIndex = 0; fileIndex < config.melodyFileCount; ++fileIndex) {

@@ -305,4 +305,176 @@ TEST_F(Driver, UnderJackWithoutAServerToAskTheRunEndsWithTheReport) {
   EXPECT_EQ(teardown(), std::vector<std::string>{"Pa_Terminate"});
 }
 
+// A line input, twelve microphones and a speaker pair: more inputs than
+// there are digits.
+void manyDevices() {
+  fakeAudio.devices = {{"Line In", paALSA, 2, 2, 0.0116, 0.0232, 0.0058, 0.0464}};
+  for (int i = 1; i <= 12; ++i)
+    fakeAudio.devices.push_back({"USB Mic " + std::to_string(i), paALSA, 1, 0, 0.0116, 0.0232});
+  fakeAudio.devices.push_back({"HDMI Speakers", paALSA, 0, 2, 0, 0, 0.009, 0.018});
+}
+
+TEST_F(Driver, EveryInputDeviceHasAKeyAndNamesPickTheDefaults) {
+  const struct {
+    const char* what;
+    std::string devicesConfig;
+    std::string keys;
+    std::string printed;  // from the device prompt on
+    int input, output;
+  } cases[] = {
+      {"the twelfth device by its key", "DefaultInput: 0\nDefaultOutput: 0\n", ";x",
+       "Press any of '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', ':', ';', '<' to choose, "
+       "or space for default ('0')\nKey pressed: ';' (ASCII code: '59')\n",
+       11, 0},
+      // The first match: "USB Mic 1" comes before "USB Mic 10" to "USB Mic 12".
+      {"the first device whose name holds the text", "DefaultInput: 0\nInputDevice: mic 1\n", " x",
+       "or space for default ('1')\nKey pressed: ' ' (ASCII code: '32')\n", 1, 0},
+      {"case does not matter, and the name becomes the default",
+       "DefaultInput: 0\nDefaultOutput: 0\nInputDevice: MIC 12\nOutputDevice: speakers\n", " x",
+       "or space for default ('12')\nKey pressed: ' ' (ASCII code: '32')\n", 12, 13},
+      {"a key still overrides the name", "DefaultInput: 0\nInputDevice: MIC 12\n", "3x",
+       "or space for default ('12')\nKey pressed: '3' (ASCII code: '51')\n", 3, 0},
+      {"no device of that name", "DefaultInput: 2\nDefaultOutput: 0\nInputDevice: Focusrite\n",
+       " x",
+       "No input device's name contains \"Focusrite\"; the DefaultInput: line applies.\n"
+       "Specify the index of the input and output device:\n",
+       2, 0},
+      // Only devices that can record are inputs, only those that play are outputs.
+      {"a name of the other direction",
+       "DefaultInput: 2\nDefaultOutput: 0\nInputDevice: HDMI\n"
+       "OutputDevice: mic\n",
+       " x",
+       "No input device's name contains \"HDMI\"; the DefaultInput: line applies.\n"
+       "No output device's name contains \"mic\"; the DefaultOutput: line applies.\n",
+       2, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fakeAudioReset();
+    configReset();
+    manyDevices();
+    Outcome r = run({"first.txt"}, c.keys, c.devicesConfig);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find(c.printed), std::string::npos) << r.output;
+    // Every input lists its latencies, the thirteenth too.
+    EXPECT_NE(r.output.find("device #12: USB Mic 12, via ALSA\nMax inputs = 1, Max outputs = 0\n"
+                            "Default low input latency   =   0.0116\n"),
+              std::string::npos);
+    ASSERT_EQ(fakeAudio.opened.size(), 1u);
+    EXPECT_EQ(fakeAudio.opened[0].input.device, c.input);
+    EXPECT_EQ(fakeAudio.opened[0].output.device, c.output);
+    // The devices used are the indexes written back.
+    const std::string saved = readFile(dir.file("glidewarperconfig.txt"));
+    EXPECT_NE(saved.find("DefaultInput: " + std::to_string(c.input) + "\n"), std::string::npos)
+        << saved;
+    if (c.devicesConfig.find("DefaultOutput:") != std::string::npos) {
+      EXPECT_NE(saved.find("DefaultOutput: " + std::to_string(c.output) + "\n"), std::string::npos)
+          << saved;
+    }
+  }
+}
+
+TEST_F(Driver, WithoutAChoiceANameStillPicksTheDevice) {
+  alsaDevices();  // the system's defaults are 0 and 1
+  Outcome r = run({"first.txt"}, "x", "DefaultInput: 0\nDefaultOutput: 1\nOutputDevice: line\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output.find("Specify the index"), std::string::npos);
+  ASSERT_EQ(fakeAudio.opened.size(), 1u);
+  EXPECT_EQ(fakeAudio.opened[0].input.device, 0);
+  EXPECT_EQ(fakeAudio.opened[0].output.device, 0);
+  EXPECT_NE(readFile(dir.file("glidewarperconfig.txt")).find("DefaultOutput: 0\n"),
+            std::string::npos);
+}
+
+TEST_F(Driver, DevicesThatRefuse44100PlayAtTheInputDevicesOwnRate) {
+  alsaDevices();
+  fakeAudio.devices[0].defaultSampleRate = 48000;
+  fakeAudio.streamRates = {48000};
+  Outcome r = run({"first.txt"}, "  ");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Num channels = 2.\n"
+                          "Sample rate: 48000 frames per second (the device does not take 44100).\n"
+                          "Last host error: fake host error\n"
+                          "Opening file first.txt\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("Initialized, baby.\n"), std::string::npos) << r.output;
+  ASSERT_EQ(fakeAudio.opened.size(), 2u);
+  EXPECT_EQ(fakeAudio.opened[0].sampleRate, 44100.0);
+  EXPECT_EQ(fakeAudio.opened[1].sampleRate, 48000.0);
+  EXPECT_EQ(fakeAudio.opened[1].input.device, 0);
+  EXPECT_EQ(fakeAudio.opened[1].framesPerBuffer, 512u);
+
+  // A device whose own rate is 44100 has nothing else to offer.
+  fakeAudioReset();
+  configReset();
+  alsaDevices();
+  fakeAudio.streamRates = {48000};
+  r = run({"first.txt"}, "q");
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(fakeAudio.opened.size(), 1u);
+  EXPECT_EQ(r.output.find("Sample rate"), std::string::npos);
+  EXPECT_NE(r.output.find("Last host error: fake host error\n" + report(paInvalidSampleRate)),
+            std::string::npos)
+      << r.output;
+}
+
+TEST_F(Driver, MatchedSplicesAreNamedOnceBeforeTheFirstFile) {
+  alsaDevices();
+  dir.write("second.txt", "440\n200 330\n");
+  Outcome r = run({"first.txt", "second.txt"}, "    ",
+                  "DefaultInput: 0\nDefaultOutput: 1\nSplice: matched\nMaxDelay: 30\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("Last host error: fake host error\n"
+                          "Splice mode: matched, MaxDelay 30 ms.\nOpening file first.txt\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("Splice mode"), r.output.rfind("Splice mode"));
+  fakeAudioReset();
+  configReset();
+  alsaDevices();
+  r = run({"first.txt"}, "x", "DefaultInput: 0\nDefaultOutput: 1\nSplice: block\n");
+  EXPECT_EQ(r.output.find("Splice mode"), std::string::npos) << r.output;
+}
+
+// Every file is set up once before the first is opened for playing; its
+// problems are printed, one line each, and the run goes on as before.
+TEST_F(Driver, EveryMelodyFileIsCheckedBeforeTheFirstIsOpened) {
+  alsaDevices();  // 512 frames: a note may be at most 512 times the base
+  dir.write("high.txt", "440\n100 660\n100 300000\n");
+  dir.write("empty.txt", "440\n");
+  Outcome r = run({"first.txt", "high.txt", "missing.txt", "empty.txt"}, "  q");
+  EXPECT_EQ(r.status, -1);
+  EXPECT_NE(r.output.find("Last host error: fake host error\n"
+                          "Problem in melody file high.txt: Note frequency 300000.000000 is too "
+                          "high: at most 225280.000000 fits one buffer at base frequency "
+                          "440.000000.\n"
+                          "Problem in melody file missing.txt: Can't open missing.txt\n"
+                          "Problem in melody file empty.txt: Channel empty.\n"
+                          "Opening file first.txt\n"),
+            std::string::npos)
+      << r.output;
+  // Then as before: the first file plays, the second ends the run.
+  const std::string ending =
+      "Wire off.\nOpening file high.txt\n"
+      "Note frequency 300000.000000 is too high: at most 225280.000000 "
+      "fits one buffer at base frequency 440.000000.\n"
+      "GlideWarp initialization failed\n" +
+      report(0);
+  ASSERT_GE(r.output.size(), ending.size());
+  EXPECT_EQ(r.output.substr(r.output.size() - ending.size()), ending) << r.output;
+  EXPECT_EQ(r.output.find("Problem in melody file first.txt"), std::string::npos);
+
+  // Files that all set up print nothing more than before.
+  fakeAudioReset();
+  configReset();
+  alsaDevices();
+  r = run({"first.txt", "first.txt"}, "x");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output.find("Problem"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Last host error: fake host error\nOpening file first.txt\n"),
+            std::string::npos)
+      << r.output;
+}
+
 }  // namespace

@@ -38,6 +38,9 @@ struct DelayChannel {
   double phase;
   int frameInTick;
   int tickLength;
+  // Where the exact tick clock stands within a frame, in thousandths of a
+  // frame; used only at rates whose ticks follow the exact time.
+  int tickRemainder;
   unsigned char* history;
   unsigned char* newest;
   unsigned char* outBlock;
@@ -56,6 +59,7 @@ struct SpliceChannel {
   double carry;     // sub-frame error of the jumps so far, made up at the next
   int sinceSearch;  // output frames since the last search
   int lastJump;     // frames the last matched jump moved, for searches skipped
+  int received;     // frames of input in the history since set-up, up to all it keeps
   float* samples;   // the compared sample of each frame of the slid tail, oldest first
 };
 
@@ -96,6 +100,10 @@ struct EffectState {
   int referenceRate = 44100;
   int tickFrames = 44;
   int longTickEvery = 10;
+  // 0 at the rates of the tick table (44100, 22050, 11025), which count
+  // ticks by tickFrames and longTickEvery; any other rate is held here and
+  // ticks there end where the exact millisecond ends.
+  int exactTickRate = 0;
   int frameBytes = 2;
   int channelCount = 2;
   int historyBlocks = 200;
@@ -142,8 +150,19 @@ void effectPrint(const EffectState& fx, const char* format, ...)
 // The melody's clock, shared by playback and by anything that lays the notes
 // out in time without playing them (the render tool's picture).
 
-// Length in frames of the tick that begins after `tickCount` whole ticks of a note.
-inline int tickLengthAfter(const EffectState& fx, int tickCount) {
+// Length in frames of the tick that begins after `tickCount` whole ticks of a
+// note. At the table's rates it follows from the count alone. At any other
+// rate a tick lasts rate / 1000 frames, one more whenever the thousandths
+// carried in `tickRemainder` (the channel's, or a private copy) add up to a
+// frame: every tick boundary is the exact time rounded down to a frame, so
+// no error builds up however long the melody.
+inline int tickLengthAfter(const EffectState& fx, int tickCount, int& tickRemainder) {
+  if (fx.exactTickRate > 0) {
+    tickRemainder += fx.exactTickRate;
+    const int length = tickRemainder / 1000;
+    tickRemainder %= 1000;
+    return length;
+  }
   return tickCount % fx.longTickEvery == 0 ? fx.tickFrames + 1 : fx.tickFrames;
 }
 
@@ -180,7 +199,10 @@ MoveStep* appendStep(EffectState& fx, int move, double phase, MoveStep* lastStep
 int replicateChannels(EffectState& fx, DelayChannel** channels, int channelCount);
 void effectRelease(EffectState& fx);
 
-// Melody file and set-up.
+// Melody file and set-up. Any sample rate from minSampleRate to
+// maxSampleRate plays; ticks last 1 ms on average at each.
+constexpr int minSampleRate = 8000;
+constexpr int maxSampleRate = 192000;
 int validateFormat(const EffectState& fx, int channelCount, int historyBlocks, int blockBytes,
                    int sampleRate, int frameBytes);
 int effectInit(EffectState& fx, int channelCount, int historyBlocks, int blockBytes, int sampleRate,

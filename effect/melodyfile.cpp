@@ -16,8 +16,9 @@ static constexpr double maxBaseFrequency = 20000.0;
 
 int validateFormat(const EffectState& fx, int channelCount, int historyBlocks, int blockBytes,
                    int sampleRate, int frameBytes) {
-  if (sampleRate != 11025 && sampleRate != 22050 && sampleRate != 44100) {
-    effectPrint(fx, "Supported rates: 11025, 22050 and 44100. You supplied %d\n", sampleRate);
+  if (sampleRate < minSampleRate || sampleRate > maxSampleRate) {
+    effectPrint(fx, "Supported rates: %d to %d. You supplied %d\n", minSampleRate, maxSampleRate,
+                sampleRate);
     return 1;
   }
   if (channelCount < 1) {
@@ -146,6 +147,19 @@ static int readItems(EffectState& fx, FILE* file) {
   }
 }
 
+// Editors on Windows start a UTF-8 text with a byte-order mark; it is passed
+// over. Anything else that starts with its first byte is read as it stands.
+static void skipByteOrderMark(FILE* file) {
+  const int first = std::getc(file);
+  if (first != 0xEF) {
+    if (first != EOF) std::ungetc(first, file);
+    return;
+  }
+  const int second = std::getc(file);
+  const int third = std::getc(file);
+  if (second != 0xBB || third != 0xBF) std::fseek(file, 0, SEEK_SET);
+}
+
 namespace {
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
@@ -175,6 +189,7 @@ int effectInit(EffectState& fx, int channelCount, int historyBlocks, int blockBy
       effectPrint(fx, "Can't open %s\n", path);
       return 1;
     }
+    skipByteOrderMark(file.get());
     double base;
     if (std::fscanf(file.get(), "%lf", &base) == 1) {
       // The ring builder needs a finite positive base; see maxBaseFrequency.
@@ -196,8 +211,14 @@ int effectInit(EffectState& fx, int channelCount, int historyBlocks, int blockBy
   first->lastNote->next = loop ? first->note : nullptr;
   fx.tickFrames = 44 * sampleRate / fx.referenceRate;
   fx.longTickEvery = 10 * fx.referenceRate / sampleRate;
+  const bool tableRate = sampleRate == 44100 || sampleRate == 22050 || sampleRate == 11025;
+  fx.exactTickRate = tableRate ? 0 : sampleRate;
   fx.currentChannel = first;
   if (!replicateChannels(fx, fx.channels, channelCount)) return 1;
+  // At the exact clock's rates the first tick is the first millisecond too.
+  if (!tableRate)
+    for (int i = 0; i < channelCount; ++i)
+      fx.channels[i]->tickLength = tickLengthAfter(fx, 0, fx.channels[i]->tickRemainder);
   fx.cursor = 0;
   fx.blockCounter = 0;
   // Read afresh for every file, so no file plays in the previous one's mode.

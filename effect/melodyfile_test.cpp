@@ -56,6 +56,26 @@ TEST_F(MelodyFileTest, NothingAfterTheBaseFrequency) {
   }
 }
 
+TEST_F(MelodyFileTest, AByteOrderMarkAtTheStartIsPassedOver) {
+  const std::string mark = "\xEF\xBB\xBF";
+  auto marked = init(mark + "440\r\n250 660\r\n");
+  ASSERT_EQ(marked.result, 0) << marked.printed;
+  EXPECT_EQ(fx.baseFrequency, 440);
+  EXPECT_EQ(note(1)->frequency, 660);
+  // Elsewhere, or only its first byte, is text that is no number.
+  EXPECT_NE(init("440\n" + mark + "250 660\n").printed.find("Invalid input string " + mark + "250"),
+            std::string::npos);
+  EXPECT_NE(init("\xEF"
+                 "440 250 660\n")
+                .printed.find("Invalid input string \xEF"
+                              "440\n"),
+            std::string::npos);
+  EXPECT_NE(
+      init(mark + mark + "440 250 660\n").printed.find("Invalid input string " + mark + "440\n"),
+      std::string::npos);
+  EXPECT_NE(init(mark).printed.find("Channel empty.\n"), std::string::npos);
+}
+
 TEST_F(MelodyFileTest, RepetitionCounts) {
   auto misplaced = init("440 -2\n");
   EXPECT_EQ(misplaced.result, 1);
@@ -153,14 +173,18 @@ TEST_F(MelodyFileTest, TickConstantsFollowTheRate) {
 
 TEST_F(MelodyFileTest, FormatChecksInOrder) {
   startCapture();
-  EXPECT_EQ(validateFormat(fx, 0, 200, 512, 48000, 4), 1);
+  EXPECT_EQ(validateFormat(fx, 0, 200, 512, 7999, 4), 1);
+  EXPECT_EQ(validateFormat(fx, 0, 200, 512, 192001, 4), 1);
   EXPECT_EQ(validateFormat(fx, 0, 200, 512, 44100, 4), 1);
   EXPECT_EQ(validateFormat(fx, 1, 200, 0, 44100, 4), 1);
   EXPECT_EQ(validateFormat(fx, 1, 0, 512, 44100, 4), 1);
   EXPECT_EQ(validateFormat(fx, 1, 200, 512, 44100, 20), 1);
-  EXPECT_EQ(validateFormat(fx, 1, 1, 1, 11025, 16), 0);
+  // Every rate in the range plays, not just the table's.
+  for (int rate : {8000, 11025, 32000, 48000, 88200, 96000, 192000})
+    EXPECT_EQ(validateFormat(fx, 1, 1, 1, rate, 16), 0) << rate;
   EXPECT_EQ(endCapture(),
-            "Supported rates: 11025, 22050 and 44100. You supplied 48000\n"
+            "Supported rates: 8000 to 192000. You supplied 7999\n"
+            "Supported rates: 8000 to 192000. You supplied 192001\n"
             "At least 1 channel required.\n"
             "At least 1 byte required per buffer.\n"
             "At least 1 buffer required.\n"
@@ -170,9 +194,9 @@ TEST_F(MelodyFileTest, FormatChecksInOrder) {
 TEST_F(MelodyFileTest, RejectedFormatLeavesAReadyEffectAlone) {
   ASSERT_EQ(init("440 10 660\n").result, 0);
   Note* before = note(1);
-  auto rejected = init("440 10 330\n", 0, 1, 200, 2048, 48000);
+  auto rejected = init("440 10 330\n", 0, 1, 200, 2048, 4000);
   EXPECT_EQ(rejected.result, 1);
-  EXPECT_EQ(rejected.printed, "Supported rates: 11025, 22050 and 44100. You supplied 48000\n");
+  EXPECT_EQ(rejected.printed, "Supported rates: 8000 to 192000. You supplied 4000\n");
   EXPECT_EQ(fx.initialized, 1);
   EXPECT_EQ(note(1), before);
   EXPECT_EQ(note(1)->frequency, 660);

@@ -12,7 +12,7 @@ void countFrame(const EffectState& fx, DelayChannel* channel) {
   if (++channel->frameInTick < channel->tickLength) return;
   channel->frameInTick = 0;
   ++channel->tickCount;
-  channel->tickLength = tickLengthAfter(fx, channel->tickCount);
+  channel->tickLength = tickLengthAfter(fx, channel->tickCount, channel->tickRemainder);
   Note* note = channel->note;
   if (!noteEnded(channel->tickCount, note->duration)) return;
   channel->tickCount = 0;

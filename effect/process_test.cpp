@@ -1,6 +1,7 @@
 // The block processor, traced frame by frame: every input frame carries its
 // own index, so each output frame shows which input frame it copies.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -95,6 +96,95 @@ TEST_F(ProcessTest, TickLengths) {
   EXPECT_EQ(r[2], std::make_pair(1, 45));
   EXPECT_EQ(r[3], std::make_pair(3, 44));
   EXPECT_EQ(r[4].first, 1);
+}
+
+// The frame at which each note of a long melody ends, at `rate`, seen one
+// frame at a time; and the durations in ticks of the notes as played.
+struct NoteEnds {
+  std::vector<long long> frames;
+  std::vector<int> ticks;
+};
+
+NoteEnds playOneFrameAtATime(EffectState& fx, const std::string& path, int rate) {
+  NoteEnds ends;
+  startCapture();
+  // One frame per block and a one-block history: every frame is seen.
+  const int failed = effectInit(fx, 1, 1, 4, rate, 4, path.c_str(), 0);
+  endCapture();
+  if (failed) return ends;
+  int32_t in = 1, out = 0;
+  const Note* playing = fx.channels[0]->note;
+  startCapture();
+  for (long long frame = 1; playing; ++frame) {
+    effectProcess(fx, &in, &out);
+    const Note* now = fx.channels[0]->note;
+    if (now != playing) {
+      ends.frames.push_back(frame);
+      ends.ticks.push_back(static_cast<int>(playing->duration));
+      playing = now;
+    }
+  }
+  endCapture();
+  return ends;
+}
+
+// Over a melody of some 12 seconds, with durations that are and are not
+// multiples of 10 and one note of a whole second.
+TEST_F(ProcessTest, TickClockAtEveryRateAndNoDriftAwayFromTheTable) {
+  std::string melody = "100\n";
+  const int durations[] = {7, 13, 1, 29, 10, 3, 20, 11};
+  for (int i = 0; i < 1200; ++i)
+    melody += std::to_string(durations[i % 8]) + (i % 2 ? " 50\n" : " 100\n");
+  melody += "1000 50\n";
+  const std::string path = dir.write("long.txt", melody);
+
+  // The table's rates keep their rule: the first tick of the melody is 45
+  // frames, the first of a later note one frame longer when the note before
+  // lasted a multiple of longTickEvery, and every longTickEvery-th tick of
+  // a note is one frame longer.
+  const struct {
+    int rate, tickFrames, longTickEvery;
+  } table[] = {{44100, 44, 10}, {22050, 22, 20}, {11025, 11, 40}};
+  for (const auto& t : table) {
+    SCOPED_TRACE(t.rate);
+    const NoteEnds ends = playOneFrameAtATime(fx, path, t.rate);
+    ASSERT_EQ(ends.frames.size(), 1201u);
+    long long end = 0;
+    int previous = 0;
+    for (std::size_t n = 0; n < ends.frames.size(); ++n) {
+      const int d = ends.ticks[n];
+      end += n == 0 ? 45 : previous % t.longTickEvery == 0 ? t.tickFrames + 1 : t.tickFrames;
+      for (int k = 1; k < d; ++k) end += k % t.longTickEvery == 0 ? t.tickFrames + 1 : t.tickFrames;
+      previous = d;
+      ASSERT_EQ(ends.frames[n], end) << "note " << n + 1;
+    }
+    effectRelease(fx);
+  }
+  // Two figures of the table's rule at 44100: a first note of 7 ticks is
+  // 45 + 6 x 44 frames, the next one of 13 ticks starts with 44 and has one
+  // tick of 45.
+  const NoteEnds at44100 = playOneFrameAtATime(fx, path, 44100);
+  ASSERT_GE(at44100.frames.size(), 2u);
+  EXPECT_EQ(at44100.frames[0], 309);
+  EXPECT_EQ(at44100.frames[1], 309 + 12 * 44 + 45);
+  effectRelease(fx);
+
+  // Any other rate: each note ends where the exact time of its last tick
+  // ends, rounded down to a frame, however many ticks came before; the
+  // second-long note lasts the rate's frames to within one.
+  for (int rate : {48000, 88200, 96000, 32000, 8000, 192000}) {
+    SCOPED_TRACE(rate);
+    const NoteEnds ends = playOneFrameAtATime(fx, path, rate);
+    ASSERT_EQ(ends.frames.size(), 1201u);
+    long long ticks = 0;
+    for (std::size_t n = 0; n < ends.frames.size(); ++n) {
+      ticks += ends.ticks[n];
+      ASSERT_EQ(ends.frames[n], ticks * rate / 1000) << "note " << n + 1;
+    }
+    const long long second = ends.frames[1200] - ends.frames[1199];
+    EXPECT_LE(std::abs(second - rate), 1);
+    effectRelease(fx);
+  }
 }
 
 TEST_F(ProcessTest, FirstNoteOfOneTickLasts45Frames) {

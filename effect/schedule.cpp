@@ -48,6 +48,7 @@ DelayChannel* createChannel(EffectState& fx, int channelNumber) {
   channel->phase = 0;
   channel->frameInTick = 0;
   channel->tickLength = 45;
+  channel->tickRemainder = 0;
 
   // Read offsets span the whole history plus about two blocks of moves and
   // must stay within a signed int, so a history that large is refused.

@@ -280,6 +280,7 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     c.carry = 0;
     c.sinceSearch = s.searchGap;
     c.lastJump = 0;
+    c.received = 0;
     c.samples = static_cast<float*>(
         effectAllocate(fx, sizeof(float) * static_cast<std::size_t>(s.keepBlocks) * frames));
     if (!c.samples) {
@@ -398,9 +399,14 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
   if (s.pitch) pitchTrackBlock(state, channel);
 
   const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
-  const int oldest = -static_cast<int>(tailFrames);
-  // The newest frame, less what absolute pitch keeps back to measure around it.
-  const int high = frames - 1 - s.holdBack;
+  // Right after switch-on the history holds only what came since: no jump
+  // may land before that, in the silence that was there at set-up.
+  c.received = static_cast<int>(std::min<std::size_t>(c.received + frames, tailFrames + frames));
+  const int oldest = frames - c.received;
+  // The newest frame, less what absolute pitch keeps back to measure around
+  // it, once that much has arrived.
+  const int holdBack = std::min(s.holdBack, c.received - frames);
+  const int high = frames - 1 - holdBack;
   unsigned char* out = channel->outBlock;
   int i = 0;
   for (; i < frames && channel->note; ++i) {
@@ -412,7 +418,7 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
     const int low = std::max(i - s.lagLimit, oldest);
     // A forward jump under absolute pitch keeps its distance behind this
     // output frame, or the rest of the block would carry it past `high`.
-    const int forwardHigh = s.holdBack ? std::min(high, i - s.holdBack) : high;
+    const int forwardHigh = holdBack ? std::min(high, i - holdBack) : high;
     if (pos > high || pos < low) {
       pos = jump(s, c, x, pos, low, pos > high ? high : forwardHigh, oldest, frames, i, pos > high,
                  false);

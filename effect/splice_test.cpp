@@ -259,10 +259,7 @@ TEST_P(SpliceBounds, LagStaysWithinOneBlockPlusMaxDelay) {
     const long long n = static_cast<long long>(i) + 1;
     const long long blockEnd = (static_cast<long long>(i) / c.frames + 1) * c.frames;
     ASSERT_LE(out[i], blockEnd) << "frame " << n << " reads ahead of the newest input";
-    if (out[i] == 0) {
-      ASSERT_LE(n, lagLimit) << "frame " << n << " reads before any input";
-      continue;
-    }
+    ASSERT_NE(out[i], 0) << "frame " << n << " reads the silence from before switch-on";
     worst = std::max(worst, n - out[i]);
     ASSERT_LE(n - out[i], lagLimit) << "frame " << n;
   }
@@ -286,6 +283,34 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(info.param.historyBlocks) + "Blocks" +
              std::to_string(info.param.maxDelayMs) + "Ms_" + info.param.signal;
     });
+
+// Switching on plays input from the first frame: a jump never lands in the
+// history from before set-up, whatever the note and the input, and the lag
+// stays bounded.
+TEST_F(SpliceTest, TheFirst20MsAfterSwitchOnAreInputFrames) {
+  const int first20Ms = 882;
+  for (const char* note : {"150", "200", "75", "100", "50", "399", "6400"}) {
+    for (const char* signal : {"periodic", "silence"}) {
+      SCOPED_TRACE(std::string("note ") + note + ", " + signal);
+      left = std::string(signal) == "periodic" ? std::function<float(long long)>([](long long i) {
+        return periodic(static_cast<double>(i), 100.3);
+      })
+                                               : [](long long) { return 0.0f; };
+      ASSERT_EQ(setUp(std::string("100\n1000 ") + note + "\n", 64).result, 0);
+      startCapture();
+      const auto out = blocks((first20Ms + 63) / 64);
+      endCapture();
+      ASSERT_FALSE(HasFailure());
+      EXPECT_EQ(out[0], 1);
+      const long long lagLimit = 64 + fx.splice.maxDelayFrames;
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        ASSERT_GE(out[i], 1) << "output frame " << i + 1 << " copies the history before switch-on";
+        ASSERT_LE(static_cast<long long>(i) + 1 - out[i], lagLimit) << "output frame " << i + 1;
+      }
+      effectRelease(fx);
+    }
+  }
+}
 
 // Silence and noise have nothing to match: the read position must neither
 // stall nor jump on every frame, up or down.

@@ -303,6 +303,17 @@ TEST(NoteNames, DurationsRepeatsAndOptions) {
   EXPECT_EQ(convert("A4 100 B4 50", options), "220\n100 440\n50 493.883\n-2\n");
 }
 
+TEST(NoteNames, AByteOrderMarkAtTheStartIsSkipped) {
+  const std::string mark = "\xEF\xBB\xBF";
+  EXPECT_EQ(convert(mark + "A4 100 E5 50\n"), "440\n100 440\n50 659.255\n");
+  EXPECT_EQ(convert(mark + "# a comment\nA4 100\n"), "440\n100 440\n");
+  // Anywhere else it is no note, and lines are counted as before.
+  EXPECT_EQ(convert(mark + "\nA4 100 " + mark + "B4 100\n"),
+            "error: in, line 2: unknown note name '\xEF\xBB\xBF"
+            "B4'");
+  EXPECT_EQ(convert(mark), "error: in: no notes");
+}
+
 TEST(NoteNames, ParserRefusesWhatIsNotANote) {
   double pitch = 0;
   EXPECT_TRUE(parseNoteName("A4", pitch));

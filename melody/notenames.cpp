@@ -77,7 +77,10 @@ bool convertNoteNames(const std::string& name, const std::string& text,
             "names (it does not begin with MThd)";
     return false;
   }
-  const std::vector<Token> tokens = tokenize(text);
+  // Editors on Windows start a UTF-8 text with a byte-order mark.
+  const std::string byteOrderMark = "\xEF\xBB\xBF";
+  const bool marked = text.compare(0, byteOrderMark.size(), byteOrderMark) == 0;
+  const std::vector<Token> tokens = tokenize(marked ? text.substr(byteOrderMark.size()) : text);
   std::vector<Span> spans;
   // Milliseconds since the start, summed exactly as written; each boundary
   // is rounded on its own, so the error stays below half a tick.

@@ -29,12 +29,13 @@ std::vector<TargetSpan> melodyTimeline(const EffectState& state, long long frame
   const Note* note = channel.note;
   int tickCount = channel.tickCount;
   int tickLength = channel.tickLength;
+  int tickRemainder = channel.tickRemainder;
   long long frame = -channel.frameInTick;  // start of the tick under way
   long long noteStart = 0;
   while (note && noteStart < frames) {
     frame += tickLength;
     ++tickCount;
-    tickLength = tickLengthAfter(state, tickCount);
+    tickLength = tickLengthAfter(state, tickCount, tickRemainder);
     const bool ended = noteEnded(tickCount, note->duration);
     if (!ended && frame < frames) continue;
     add(noteStart, frame, note->frequency / state.baseFrequency, false);

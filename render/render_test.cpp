@@ -68,11 +68,13 @@ std::vector<float> tone(double hz, double seconds, int rate) {
 // What the live program plays for `input`: the effect set up as the driver
 // sets it up and every buffer handed to the stream callback.
 std::vector<float> playLive(const std::vector<float>& input, int channels, int rate, int frames,
-                            const std::string& melody, int loop, StereoMode mode) {
+                            const std::string& melody, int loop, StereoMode mode,
+                            SpliceMode splice) {
   EffectState fx;
   fx.numChannels = channels;
   fx.projectedFramesPerBuffer = frames;
-  const EffectSettings settings{.loop = loop, .stereoMode = mode, .sampleRate = rate};
+  const EffectSettings settings{
+      .loop = loop, .stereoMode = mode, .spliceMode = splice, .sampleRate = rate};
   std::vector<float> output;
   if (liveEffectInit(fx, settings, melody.c_str(), channels, frames)) return output;
   const std::size_t block = static_cast<std::size_t>(channels) * frames;
@@ -96,6 +98,7 @@ struct LiveCase {
   int loop;
   int subtype;  // of the input file
   long long inputFrames;
+  SpliceMode splice = spliceBlock;
 };
 
 class RenderMatchesLive : public ::testing::TestWithParam<LiveCase> {};
@@ -117,6 +120,7 @@ TEST_P(RenderMatchesLive, OutputAndMessagesAreThoseOfTheLiveCallback) {
   options.framesPerBuffer = c.frames;
   options.loop = c.loop;
   options.stereoMode = c.stereo;
+  options.spliceMode = c.splice;
   options.inputPath = inputPath;
   options.melodyPath = melodyPath;
   options.outputPath = outputPath;
@@ -128,7 +132,7 @@ TEST_P(RenderMatchesLive, OutputAndMessagesAreThoseOfTheLiveCallback) {
   const Sound input = readSound(inputPath);
   startCapture();
   const std::vector<float> live =
-      playLive(input.samples, c.channels, c.rate, c.frames, melodyPath, c.loop, c.stereo);
+      playLive(input.samples, c.channels, c.rate, c.frames, melodyPath, c.loop, c.stereo, c.splice);
   const std::string livePrinted = endCapture();
   ASSERT_FALSE(live.empty()) << livePrinted;
 
@@ -156,12 +160,18 @@ INSTANTIATE_TEST_SUITE_P(
         LiveCase{1, 22050, 512, stereoLeftToBoth, 0, SF_FORMAT_PCM_16, 20 * 512 + 1},
         LiveCase{2, 11025, 100, stereoLeftToBoth, 0, SF_FORMAT_PCM_24, 300 * 100 - 1},
         LiveCase{3, 44100, 256, stereoRightToBoth, 1, SF_FORMAT_FLOAT, 90 * 256},
-        LiveCase{4, 44100, 33, stereoNone, 1, SF_FORMAT_FLOAT, 400 * 33 + 32}),
+        LiveCase{4, 44100, 33, stereoNone, 1, SF_FORMAT_FLOAT, 400 * 33 + 32},
+        // Rates off the tick table, both ends of the range among them.
+        LiveCase{2, 48000, 128, stereoNone, 1, SF_FORMAT_PCM_24, 300 * 128 + 5, spliceMatched},
+        LiveCase{1, 48000, 512, stereoNone, 0, SF_FORMAT_FLOAT, 40 * 512},
+        LiveCase{2, 96000, 256, stereoLeftToBoth, 1, SF_FORMAT_FLOAT, 200 * 256 + 1},
+        LiveCase{1, 8000, 64, stereoNone, 1, SF_FORMAT_PCM_16, 100 * 64, spliceMatched},
+        LiveCase{1, 192000, 1024, stereoNone, 1, SF_FORMAT_FLOAT, 60 * 1024 + 7, spliceMatched}),
     [](const ::testing::TestParamInfo<LiveCase>& info) {
       const LiveCase& c = info.param;
       return std::to_string(c.channels) + "ch_" + std::to_string(c.rate) + "Hz_" +
              std::to_string(c.frames) + "frames_stereo" + std::to_string(c.stereo) +
-             (c.loop ? "_loop" : "");
+             (c.loop ? "_loop" : "") + (c.splice == spliceMatched ? "_matched" : "");
     });
 
 TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
@@ -169,7 +179,7 @@ TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
   // Note 4 lasts 2.5 ticks, which playback rounds up; notes 1-2 play 3 times.
   const std::string melody = dir.write("melody.txt", "100 7 100 13 150 -3 5 50 2.5 200\n");
   const int frames = 64;
-  for (int rate : {44100, 11025}) {
+  for (int rate : {44100, 11025, 48000, 88200}) {
     for (int loop : {0, 1}) {
       SCOPED_TRACE("rate " + std::to_string(rate) + " loop " + std::to_string(loop));
       EffectState fx;
@@ -188,6 +198,12 @@ TEST(MelodyTimeline, FollowsTheNotesTheProcessorPlays) {
         // 44 (7 is no multiple of 10), and its tenth tick later is 45 long.
         EXPECT_DOUBLE_EQ(spans[0].end, 309.0 / rate);
         EXPECT_DOUBLE_EQ(spans[1].end, (309.0 + 44 + 12 * 44 + 1) / rate);
+      }
+      if (rate % 1000 == 0 || rate == 88200) {
+        // Off the table every note ends where its last tick's exact time
+        // does, rounded down to a frame: 7 and then 20 ticks.
+        EXPECT_DOUBLE_EQ(spans[0].end, static_cast<double>(7LL * rate / 1000) / rate);
+        EXPECT_DOUBLE_EQ(spans[1].end, static_cast<double>(20LL * rate / 1000) / rate);
       }
       if (!loop) {
         std::vector<double> ratios;
@@ -227,10 +243,16 @@ double medianBetween(const std::vector<PitchFrame>& track, double from, double t
 }
 
 TEST(RenderPitch, ATwoNoteMelodyBendsAToneToItsNotesAndThePictureShowsThem) {
-  for (int rate : {44100, 22050}) {
-    SCOPED_TRACE("rate " + std::to_string(rate));
+  const std::pair<int, SpliceMode> runs[] = {{44100, spliceBlock},   {22050, spliceBlock},
+                                             {48000, spliceBlock},   {96000, spliceBlock},
+                                             {48000, spliceMatched}, {192000, spliceMatched}};
+  for (const auto& [rate, splice] : runs) {
+    SCOPED_TRACE("rate " + std::to_string(rate) + (splice == spliceMatched ? " matched" : ""));
     TempDir dir;
     RenderOptions options;
+    options.spliceMode = splice;
+    // Block jumps bend a note cleanly only from some 10 ms of buffer up.
+    if (splice == spliceBlock && rate > 48000) options.framesPerBuffer = 1024;
     options.inputPath = dir.file("tone.wav");
     options.melodyPath = dir.write("melody.txt", "440 600 440 600 660\n");
     options.outputPath = dir.file("bent & out.wav");
@@ -276,9 +298,9 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   const std::string input = dir.file("in.wav"), output = dir.file("out.wav");
   writeSound(input, tone(440, 0.1, 44100), 1, 44100);
   const std::string melody = dir.write("melody.txt", "440 50 660\n");
-  const std::string sixChannels = dir.file("six.wav"), at48k = dir.file("48k.wav");
+  const std::string sixChannels = dir.file("six.wav"), at4k = dir.file("4k.wav");
   writeSound(sixChannels, noise(100, 6, 1), 6, 44100);
-  writeSound(at48k, noise(100, 1, 1), 1, 48000);
+  writeSound(at4k, noise(100, 1, 1), 1, 4000);
   const std::string text = dir.write("notes.txt", "not a sound\n");
   const std::string badMelody = dir.write("bad.txt", "440 50 abc\n");
   std::filesystem::create_directory(dir.file("folder"));
@@ -330,10 +352,10 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   EXPECT_FALSE(std::filesystem::exists(output));
 
   // Set-up failures speak in the effect's own words, as live.
-  ToolRun run = runTool(dir, {at48k, melody, output});
+  ToolRun run = runTool(dir, {at4k, melody, output});
   EXPECT_EQ(run.status, renderFailed);
   EXPECT_EQ(run.out,
-            "Supported rates: 11025, 22050 and 44100. You supplied 48000\n"
+            "Supported rates: 8000 to 192000. You supplied 4000\n"
             "GlideWarp initialization failed\n");
   run = runTool(dir, {input, badMelody, output});
   EXPECT_EQ(run.status, renderFailed);

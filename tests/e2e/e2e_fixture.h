@@ -157,8 +157,9 @@ class EndToEnd : public ::testing::Test {
 
   // Each step below does nothing once the test has failed, so that one fault
   // does not cost a time-out per later step.
-  void startServer(int period = 512) {
+  void startServer(int period = 512, int rate = 44100) {
     if (HasFailure()) return;
+    jack.rate = rate;
     std::string error;
     ASSERT_TRUE(harnessStartServer(jack, period, error)) << error;
   }

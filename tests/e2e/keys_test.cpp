@@ -18,6 +18,7 @@ class Keys : public EndToEnd {
  protected:
   int slaveFd = -1;  // our own hold on the program's terminal
   std::string slaveName;
+  std::vector<std::pair<std::string, std::string>> extraEnv;
 
   void TearDown() override {
     EndToEnd::TearDown();
@@ -30,9 +31,11 @@ class Keys : public EndToEnd {
   void startInSaneTerminal() {
     if (HasFailure()) return;
     SpawnOptions o;
-    o.argv = {"/bin/sh", "-c", "stty sane && stty -g > mode.before && exec \"$0\"",
+    // No core file from the crash cases.
+    o.argv = {"/bin/sh", "-c", "ulimit -c 0 && stty sane && stty -g > mode.before && exec \"$0\"",
               GW_PROGRAM_PATH};
     o.env = env;
+    o.env.insert(o.env.end(), extraEnv.begin(), extraEnv.end());
     o.cwd = dir.path;
     o.terminal = true;
     ASSERT_TRUE(spawnChild(program, o));
@@ -154,6 +157,7 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
     ctrlCDuringSetUp,
     terminatedAtPrompt,
     hungUpDuringSetUp,
+    crashAtPrompt,
     serverLost
   };
   const struct {
@@ -165,6 +169,7 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
                {ctrlCDuringSetUp, "Ctrl+C while a melody is set up", 128 + SIGINT},
                {terminatedAtPrompt, "SIGTERM while a prompt waits", 128 + SIGTERM},
                {hungUpDuringSetUp, "SIGHUP while a melody is set up", 128 + SIGHUP},
+               {crashAtPrompt, "SIGSEGV while a prompt waits", 128 + SIGSEGV},
                {errorExit, "the error exit", 255},
                {serverLost, "the audio server lost (last: it takes the server)", 255}};
   startServer();
@@ -179,6 +184,16 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
     } else {
       writeConfig("DefaultInput: 1\nDefaultOutput: 0\n", {"large.txt"});
     }
+    // A sanitizer would take the crash signal for a fault of its own and
+    // report it; the program's own way with it is what is tested here.
+    extraEnv.clear();
+    if (c.way == crashAtPrompt) {
+      const std::string off = ":handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0";
+      for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char* before = getenv(name);
+        extraEnv.emplace_back(name, std::string(before ? before : "") + off);
+      }
+    }
     startInSaneTerminal();
     switch (c.way) {
       case failedLoad:
@@ -187,6 +202,7 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
         break;
       case exitKey:
       case terminatedAtPrompt:
+      case crashAtPrompt:
         expectOutput("for default ('1')\n", startupSeconds);
         sendKeys(program, " ");
         expectOutput("Press space to proceed, 'x' to exit\n", startupSeconds);
@@ -195,7 +211,7 @@ TEST_F(Keys, EveryWayOutGivesTheTerminalBack) {
           expectOutput("Finished. gNumNoInputs = 0\n");
         } else {
           letRun(0.1);
-          if (!HasFailure()) kill(program.pid, SIGTERM);
+          if (!HasFailure()) kill(program.pid, c.way == crashAtPrompt ? SIGSEGV : SIGTERM);
         }
         expectExit(c.status, false);
         break;

@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 
+#include <algorithm>
 #include <cstdio>
 
 FakeAudio fakeAudio;
@@ -50,7 +51,7 @@ void buildInfos() {
     info.defaultHighInputLatency = d.defaultHighInputLatency;
     info.defaultLowOutputLatency = d.defaultLowOutputLatency;
     info.defaultHighOutputLatency = d.defaultHighOutputLatency;
-    info.defaultSampleRate = 44100;
+    info.defaultSampleRate = d.defaultSampleRate;
     deviceInfos.push_back(info);
   }
 }
@@ -123,6 +124,9 @@ PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters* inputParamete
   args.userData = userData;
   fakeAudio.opened.push_back(args);
   if (call("Pa_OpenStream")) return fakeAudio.failure;
+  const auto& rates = fakeAudio.streamRates;
+  if (!rates.empty() && std::find(rates.begin(), rates.end(), sampleRate) == rates.end())
+    return paInvalidSampleRate;
   *stream = &theStream;
   fakeAudio.streamOpen = true;
   return paNoError;

@@ -18,6 +18,7 @@ struct FakeDevice {
   double defaultHighInputLatency = 0;
   double defaultLowOutputLatency = 0;
   double defaultHighOutputLatency = 0;
+  double defaultSampleRate = 44100;
 };
 
 // What Pa_OpenStream was handed.
@@ -39,6 +40,8 @@ struct FakeAudio {
   unsigned jackPeriod = 512;          // what jack_get_buffer_size answers
   std::string failing;                // name of the call that fails, e.g. "Pa_StartStream"
   PaError failure = paInternalError;  // what it returns (Pa_GetDeviceCount: the count)
+  // The only rates Pa_OpenStream takes (paInvalidSampleRate for others); empty takes any.
+  std::vector<double> streamRates;
 
   // Recorded.
   std::vector<std::string> calls;  // every call, by name, in order

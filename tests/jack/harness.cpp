@@ -61,8 +61,11 @@ void harnessInit(JackHarness& h, const std::string& server, const std::string& f
 
 bool harnessSpawnServer(JackHarness& h, Child& child, int period, const std::string& log) {
   SpawnOptions o;
-  o.argv = {"jackd", "-n",    h.server, "--no-realtime",       "-d", "dummy",
-            "-r",    "44100", "-p",     std::to_string(period)};
+  o.argv = {"jackd",  "-n",
+            h.server, "--no-realtime",
+            "-d",     "dummy",
+            "-r",     std::to_string(h.rate),
+            "-p",     std::to_string(period)};
   o.env = h.env;
   o.logPath = h.folder + "/" + log;
   o.readStdout = false;
@@ -90,6 +93,22 @@ bool harnessStartTone(JackHarness& h, const std::vector<std::string>& freqs, dou
   o.logPath = h.folder + "/tone.log";
   if (!spawnChild(h.tone, o) || !expectText(h.tone, "ready", seconds)) {
     error = logText(h, "tone.log");
+    return false;
+  }
+  return true;
+}
+
+bool harnessStartNamedTone(JackHarness& h, const std::string& name,
+                           const std::vector<std::string>& freqs, double seconds,
+                           std::string& error) {
+  SpawnOptions o;
+  o.argv = {h.toneProgram, "--name", name};
+  o.argv.insert(o.argv.end(), freqs.begin(), freqs.end());
+  o.env = h.env;
+  o.logPath = h.folder + "/tone-" + name + ".log";
+  h.namedTones.emplace_back();
+  if (!spawnChild(h.namedTones.back(), o) || !expectText(h.namedTones.back(), "ready", seconds)) {
+    error = logText(h, "tone-" + name + ".log");
     return false;
   }
   return true;
@@ -124,6 +143,7 @@ std::optional<std::string> harnessRunTool(const JackHarness& h,
 
 void harnessStop(JackHarness& h) {
   endChild(h.recorder);
+  for (auto tone = h.namedTones.rbegin(); tone != h.namedTones.rend(); ++tone) endChild(*tone);
   endChild(h.tone);
   endChild(h.jackd);
   if (exitCode(h.jackd) == 128 + SIGKILL) reclaimServerSlot(h);

@@ -19,7 +19,9 @@ struct JackHarness {
   // For every process started against the server: JACK_DEFAULT_SERVER and
   // JACK_NO_START_SERVER, and whatever a caller adds.
   std::vector<std::pair<std::string, std::string>> env;
+  int rate = 44100;  // of the servers started from now on
   Child jackd, tone, recorder;
+  std::vector<Child> namedTones;  // further tone clients, each a device of its own
 };
 
 // Short: the server's name ends up in the names of its semaphores.
@@ -29,7 +31,7 @@ std::string uniqueServerName(const std::string& prefix);
 void harnessInit(JackHarness& h, const std::string& server, const std::string& folder,
                  const std::string& toneProgram, const std::string& recordProgram);
 
-// Starts a dummy-backend server (44100 Hz, `period` frames) as `child`,
+// Starts a dummy-backend server (h.rate frames per second, `period` frames) as `child`,
 // logging to `log` in the folder. It may not be answering yet.
 bool harnessSpawnServer(JackHarness& h, Child& child, int period, const std::string& log);
 
@@ -40,6 +42,12 @@ bool harnessStartServer(JackHarness& h, int period, std::string& error);
 // Starts the test tone, one port per frequency, and waits for its "ready".
 bool harnessStartTone(JackHarness& h, const std::vector<std::string>& freqs, double seconds,
                       std::string& error);
+
+// Starts one more tone client under `name`, one port per frequency, and
+// waits for its "ready"; PortAudio lists each client as a device.
+bool harnessStartNamedTone(JackHarness& h, const std::string& name,
+                           const std::vector<std::string>& freqs, double seconds,
+                           std::string& error);
 
 // Starts the recorder, writing `wavPath`. It connects only once a program's
 // stream exists; `seconds` > 0 waits that long for its "connected".

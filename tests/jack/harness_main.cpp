@@ -2,8 +2,8 @@
 // its input device and, if asked, a recorder for what a program plays; for
 // scripts that run the program unattended.
 //
-//   gw_harness [--name SERVER] [--logs DIR] [--period FRAMES] [--record OUT.wav]
-//              FREQ [FREQ ...]
+//   gw_harness [--name SERVER] [--logs DIR] [--period FRAMES] [--rate HZ]
+//              [--record OUT.wav] FREQ [FREQ ...]
 //
 // Prints "ready SERVER" once the server answers and the tone plays, or
 // "failed: server" or "failed: tone" (the reason on stderr) and exits with 1.
@@ -30,7 +30,7 @@ constexpr double startupSeconds = 20;
 
 int usage() {
   std::fprintf(stderr,
-               "usage: gw_harness [--name SERVER] [--logs DIR] [--period FRAMES] "
+               "usage: gw_harness [--name SERVER] [--logs DIR] [--period FRAMES] [--rate HZ] "
                "[--record OUT.wav] FREQ [FREQ ...]\n");
   return 2;
 }
@@ -65,6 +65,7 @@ int fail(JackHarness& h, const char* what, const std::string& error) {
 int main(int argc, char** argv) {
   std::string server, folder = ".", recording;
   int period = 512;
+  int rate = 44100;
   std::vector<std::string> freqs;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -74,6 +75,8 @@ int main(int argc, char** argv) {
       folder = argv[++i];
     else if (arg == "--period" && i + 1 < argc)
       period = std::atoi(argv[++i]);
+    else if (arg == "--rate" && i + 1 < argc)
+      rate = std::atoi(argv[++i]);
     else if (arg == "--record" && i + 1 < argc)
       recording = argv[++i];
     else if (!arg.empty() && arg[0] != '-' && std::atof(arg.c_str()) > 0)
@@ -81,7 +84,7 @@ int main(int argc, char** argv) {
     else
       return usage();
   }
-  if (freqs.empty() || period <= 0) return usage();
+  if (freqs.empty() || period <= 0 || rate <= 0) return usage();
   if (server.empty()) server = uniqueServerName("gwh");
 
   // Stop signals wait until everything started is running, so that each
@@ -96,6 +99,7 @@ int main(int argc, char** argv) {
 
   JackHarness h;
   harnessInit(h, server, folder, besideMe("gw_tone"), besideMe("gw_record"));
+  h.rate = rate;
   std::string error;
   if (!harnessStartServer(h, period, error)) return fail(h, "server", error);
   if (!harnessStartTone(h, freqs, startupSeconds, error)) return fail(h, "tone", error);
