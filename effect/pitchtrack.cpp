@@ -37,48 +37,64 @@ constexpr double lookAheadSeconds = 0.008;
 // Corrections beyond three octaves either way are measuring faults.
 constexpr double maxCorrection = 8.0;
 
-int framesOf(double seconds, int rate) {
+int framesOf(double seconds, double rate) {
   return std::max(1, static_cast<int>(seconds * rate + 0.5));
 }
 
-// Sums of (a[k] - b[k])^2 over k below `count`, in four interleaved partial
-// sums so that the additions need not wait on each other.
-double squaredDifference(const float* a, const float* b, int count) {
+// Above this the input is measured at every second (fourth, ...) frame: a
+// voice needs no more, and the measurement's cost grows with the square of
+// the rate.
+constexpr int measuredRate = 48000;
+
+// Sums of (a[k] - b[k])^2 over the first `count` samples, every `stride`-th
+// float, in four interleaved partial sums so that the additions need not
+// wait on each other. Contiguous samples (Stride 1) get a loop of their own:
+// the usual rates, where it matters most.
+template <int Stride>
+double squaredDifferenceBy(const float* a, const float* b, int count, int stride) {
+  const int step = Stride ? Stride : stride;
   double sum[4] = {0, 0, 0, 0};
   int k = 0;
   for (; k + 3 < count; k += 4) {
     for (int u = 0; u < 4; ++u) {
-      const double d = static_cast<double>(a[k + u]) - b[k + u];
+      const double d = static_cast<double>(a[(k + u) * step]) - b[(k + u) * step];
       sum[u] += d * d;
     }
   }
   for (; k < count; ++k) {
-    const double d = static_cast<double>(a[k]) - b[k];
+    const double d = static_cast<double>(a[k * step]) - b[k * step];
     sum[0] += d * d;
   }
   return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
-double sumOfSquares(const float* a, int count) {
+double squaredDifference(const float* a, const float* b, int count, int stride) {
+  return stride == 1 ? squaredDifferenceBy<1>(a, b, count, 1)
+                     : squaredDifferenceBy<0>(a, b, count, stride);
+}
+
+double sumOfSquares(const float* a, int count, int stride) {
   double sum = 0;
-  for (int k = 0; k < count; ++k) sum += static_cast<double>(a[k]) * a[k];
+  for (int k = 0; k < count; ++k) sum += static_cast<double>(a[k * stride]) * a[k * stride];
   return sum;
 }
 
-// The period, in whole frames, of the 2 * maxLag frames from `start`: the
-// first dip of the cumulative-mean normalised difference under the
-// threshold, at its bottom; 0 when none.
-int detectPeriod(PitchEstimator& e, const float* start) {
+// The period, in whole samples, of the 2 * maxLag samples from `start`
+// (every `stride`-th float): the first dip of the cumulative-mean normalised
+// difference under the threshold, at its bottom; 0 when none.
+int detectPeriod(PitchEstimator& e, const float* start, int stride) {
   const int w = e.maxLag;
   const int length = 2 * w;
   e.squares[0] = 0;
-  for (int k = 0; k < length; ++k)
-    e.squares[k + 1] = e.squares[k] + static_cast<double>(start[k]) * start[k];
+  for (int k = 0; k < length; ++k) {
+    const float v = start[k * stride];
+    e.span[k] = v;
+    e.squares[k + 1] = e.squares[k] + static_cast<double>(v) * v;
+  }
   const double headEnergy = e.squares[w];
   if (!(headEnergy >= silenceRms * silenceRms * w) || !std::isfinite(e.squares[length])) return 0;
 
-  std::memcpy(e.span, start, sizeof(float) * static_cast<std::size_t>(length));
-  std::memcpy(e.head, start, sizeof(float) * static_cast<std::size_t>(w));
+  std::memcpy(e.head, e.span, sizeof(float) * static_cast<std::size_t>(w));
   fftwf_execute(e.headPlan);
   fftwf_execute(e.spanPlan);
   // Correlation of the head with the span: conj(head) * span.
@@ -116,7 +132,7 @@ int detectPeriod(PitchEstimator& e, const float* start) {
 
 }  // namespace
 
-bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, int rate) {
+bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, double rate) {
   pitchEstimatorRelease(e);
   e.rate = rate;
   e.minLag = std::max(2, static_cast<int>(std::floor(rate / trackHighestHz)));
@@ -162,14 +178,15 @@ void pitchEstimatorRelease(PitchEstimator& e) {
   e = PitchEstimator{};
 }
 
-double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int oldest, int newest) {
+double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int oldest, int newest,
+                           int stride) {
   if (!e.headPlan) return 0;
   // Detection: two periods of the lowest pitch, centred where the frames allow.
   const int length = 2 * e.maxLag;
   int start = std::min(newest, centre + e.maxLag) - length + 1;
   if (start < oldest) start = oldest;
   if (start + length - 1 > newest) return 0;
-  const int detected = detectPeriod(e, x + start);
+  const int detected = detectPeriod(e, x + static_cast<std::ptrdiff_t>(start) * stride, stride);
   if (detected == 0) return 0;
 
   // Refinement around the detected period, over a window centred on `centre`.
@@ -180,12 +197,12 @@ double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int ol
   from = std::min(from, newest - window - high + 1);
   from = std::max(from, oldest);
   if (from + window + high - 1 > newest) return 0;
-  const float* a = x + from;
+  const float* a = x + static_cast<std::ptrdiff_t>(from) * stride;
   double best = -1, before = 0, after = 0;
   int bestLag = 0;
   double previous = -1;
   for (int lag = low; lag <= high; ++lag) {
-    const double d = squaredDifference(a, a + lag, window);
+    const double d = squaredDifference(a, a + lag * stride, window, stride);
     if (best < 0 || d < best) {
       best = d;
       bestLag = lag;
@@ -195,7 +212,8 @@ double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int ol
     previous = d;
   }
   if (bestLag == low || bestLag == high) return 0;  // the pitch moved out of reach
-  const double first = sumOfSquares(a, window), second = sumOfSquares(a + bestLag, window);
+  const double first = sumOfSquares(a, window, stride),
+               second = sumOfSquares(a + bestLag * stride, window, stride);
   const double energy = first + second;
   if (!(energy > 0) || !(best <= refineThreshold * energy)) return 0;
   // A window across the start or the end of a sound reads a period that is
@@ -246,9 +264,11 @@ struct PitchTracking {
   PitchChannel* channels = nullptr;
   int channelCount = 0;
   int tailFrames = 0;  // frames of samples kept, whole blocks
-  int gridStep = 0;    // frames between two points of the track
+  int stride = 1;      // frames per measured sample
+  int gridStep = 0;    // measured samples between two points of the track
+  int gridFrames = 0;  // the same in frames
   int trackSize = 0;   // points the ring holds
-  int lookAhead = 0;   // frames after a point that must have arrived to measure it
+  int lookAhead = 0;   // measured samples after a point that must have come to measure it
   int holdBack = 0;    // frames the read position keeps behind the newest input
   int sampleOffset = 0;
   double coefficient = 1;
@@ -279,13 +299,13 @@ double measuredAt(const PitchTracking& t, const PitchChannel& p, long long frame
   if (frame < 0 || p.nextPoint == 0) return 0;
   const long long newestPoint = p.nextPoint - 1;
   const long long oldestPoint = std::max(0LL, p.nextPoint - t.trackSize);
-  long long point = frame / t.gridStep;
+  long long point = frame / t.gridFrames;
   if (point >= newestPoint) return p.track[newestPoint % t.trackSize];
   if (point < oldestPoint) return 0;
   const double a = p.track[point % t.trackSize];
   const double b = p.track[(point + 1) % t.trackSize];
   if (a > 0 && b > 0) {
-    const double along = static_cast<double>(frame - point * t.gridStep) / t.gridStep;
+    const double along = static_cast<double>(frame - point * t.gridFrames) / t.gridFrames;
     return a + (b - a) * along;
   }
   return a > 0 ? a : b;
@@ -303,19 +323,23 @@ int pitchSetUp(EffectState& fx, int sampleRate) {
   }
   *t = PitchTracking{};
   fx.splice.pitch = t;
-  if (!pitchEstimatorSetUp(fx, t->estimator, sampleRate)) return 1;
+  t->stride = std::max(1, (sampleRate + measuredRate / 2) / measuredRate);
+  const double rate = static_cast<double>(sampleRate) / t->stride;
+  if (!pitchEstimatorSetUp(fx, t->estimator, rate)) return 1;
   const SpliceState& s = fx.splice;
-  t->gridStep = framesOf(gridSeconds, sampleRate);
-  t->lookAhead = framesOf(lookAheadSeconds, sampleRate);
+  t->gridStep = framesOf(gridSeconds, rate);
+  t->gridFrames = t->gridStep * t->stride;
+  t->lookAhead = framesOf(lookAheadSeconds, rate);
   // Centred measurements need their look-ahead, and a position between two
   // points needs the later one too; but a jump needs room within the lag
   // bound, so at most half of MaxDelay is kept back.
-  t->holdBack = std::min(t->lookAhead + t->gridStep, s.maxDelayFrames / 2);
+  t->holdBack = std::min((t->lookAhead + t->gridStep) * t->stride, s.maxDelayFrames / 2);
   // Samples for the newest block's points: their detection spans and look-ahead.
-  const int needed = frames + t->lookAhead + t->gridStep + 3 * t->estimator.maxLag;
+  const int needed =
+      frames + (t->lookAhead + t->gridStep + 3 * t->estimator.maxLag + 1) * t->stride;
   t->tailFrames = ((needed + frames - 1) / frames + 1) * frames;
   // Points back to the oldest frame a read may reach, and two blocks more.
-  t->trackSize = (s.lagLimit + 2 * frames + t->lookAhead) / t->gridStep + 4;
+  t->trackSize = (s.lagLimit + 2 * frames + t->lookAhead * t->stride) / t->gridFrames + 4;
   t->sampleOffset = fx.settings.stereoMode == stereoRightToBoth && fx.frameBytes >= 8
                         ? static_cast<int>(sizeof(float))
                         : 0;
@@ -377,14 +401,19 @@ void pitchTrackBlock(EffectState& fx, const DelayChannel* channel) {
         fx, t.sampleOffset, channel->newest + static_cast<std::size_t>(i) * fx.frameBytes);
   p.newestStart += frames;
 
-  const float* x = p.samples + kept;  // indexed by frame from the newest slot
-  const int oldest = -static_cast<int>(kept);
+  // The measured samples are the frames whose count from the start is a
+  // multiple of the stride: the first of them in the tail, and the last.
+  const int d = t.stride;
+  const long long tailStart = p.newestStart - static_cast<long long>(kept);
+  const int first = static_cast<int>(((-tailStart) % d + d) % d);
+  const float* x = p.samples + first;
+  const int newest = (t.tailFrames - 1 - first) / d;
   const long long lastFrame = p.newestStart + frames - 1;
-  for (; p.nextPoint * t.gridStep + t.lookAhead <= lastFrame; ++p.nextPoint) {
-    const long long at = p.nextPoint * t.gridStep - p.newestStart;
-    const double hz =
-        at >= oldest ? estimatePitchAround(t.estimator, x, static_cast<int>(at), oldest, frames - 1)
-                     : 0;
+  for (; (p.nextPoint * t.gridStep + t.lookAhead) * d <= lastFrame; ++p.nextPoint) {
+    const long long at = (p.nextPoint * t.gridFrames - tailStart - first) / d;
+    const double hz = at >= 0 && at <= newest
+                          ? estimatePitchAround(t.estimator, x, static_cast<int>(at), 0, newest, d)
+                          : 0;
     p.track[p.nextPoint % t.trackSize] = static_cast<float>(hz);
   }
 }

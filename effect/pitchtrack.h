@@ -17,9 +17,9 @@ constexpr double trackHighestHz = 1500;
 // function, its correlations by FFT), then refined over a window of about
 // one period centred on the frame asked about.
 struct PitchEstimator {
-  int rate = 0;
-  int minLag = 0;  // the shortest period looked for, in frames
-  int maxLag = 0;  // the longest
+  double rate = 0;  // of the samples measured
+  int minLag = 0;   // the shortest period looked for, in frames
+  int maxLag = 0;   // the longest
   int fftSize = 0;
   int refineWindow = 0;   // the fewest frames the refinement compares
   float* head = nullptr;  // the first maxLag frames of the span, zero-padded to fftSize
@@ -34,14 +34,16 @@ struct PitchEstimator {
 // Sizes the estimator for `rate` and makes its FFT plans. Returns false
 // after "Out of memory.\n" when something could not be had. Not on the audio
 // thread: planning takes FFTW's planner lock.
-bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, int rate);
+bool pitchEstimatorSetUp(EffectState& fx, PitchEstimator& e, double rate);
 void pitchEstimatorRelease(PitchEstimator& e);
 
-// The pitch in Hz around frame `centre` of `x`, of which only frames
-// oldest..newest may be read (x is indexed by frame; negative indices are
-// allowed). 0 when there is no clear pitch, when it is silent, or when too
-// few frames exist. Allocates and locks nothing.
-double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int oldest, int newest);
+// The pitch in Hz around sample `centre` of `x`, of which only samples
+// oldest..newest may be read: sample k is x[k * stride] (negative k
+// allowed), at the rate the estimator was set up for. 0 when there is no
+// clear pitch, when it is silent, or when too few samples exist. Allocates
+// and locks nothing.
+double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int oldest, int newest,
+                           int stride = 1);
 
 // What the correction follows: the measured pitch, smoothed with the Retune
 // time constant, held when nothing is measured.

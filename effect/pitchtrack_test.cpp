@@ -213,6 +213,7 @@ TEST(Correction, RatiosStayWithinTheirBounds) {
 class AbsolutePitchTest : public EffectTest {
  protected:
   int frames = 0;
+  int sampleRate = rate;
   long long nextIndex = 1;
   std::vector<double> inputCycles{0};  // the input's phase at each index, in cycles
   std::function<double(long long)> inputHz = [](long long) { return 0.0; };
@@ -228,7 +229,7 @@ class AbsolutePitchTest : public EffectTest {
     nextIndex = 1;
     inputCycles.assign(1, 0);
     const int frameBytes = rightAt ? 12 : 8;
-    return init(melody, loop, 1, 200, frames * frameBytes, rate, frameBytes);
+    return init(melody, loop, 1, 200, frames * frameBytes, sampleRate, frameBytes);
   }
 
   // `count` blocks of fresh frames; the output's frame indices, each
@@ -240,7 +241,7 @@ class AbsolutePitchTest : public EffectTest {
     for (int b = 0; b < count && !HasFailure(); ++b) {
       const long long first = nextIndex;
       for (int i = 0; i < frames; ++i, ++nextIndex) {
-        inputCycles.push_back(inputCycles.back() + inputHz(nextIndex) / rate);
+        inputCycles.push_back(inputCycles.back() + inputHz(nextIndex) / sampleRate);
         input[floats * i] = sampleAt(nextIndex);
         if (rightAt) input[floats * i + 1] = rightAt(nextIndex);
         input[floats * i + floats - 1] = static_cast<float>(nextIndex);
@@ -268,7 +269,7 @@ class AbsolutePitchTest : public EffectTest {
   double outputHz(const std::vector<long long>& out, std::size_t from, std::size_t to,
                   double expectedHz,
                   const std::function<double(long long)>& cyclesAt = nullptr) const {
-    const double perFrame = expectedHz / rate;
+    const double perFrame = expectedHz / sampleRate;
     auto phase = [&](long long index) {
       return cyclesAt ? cyclesAt(index) : inputCycles[static_cast<std::size_t>(index)];
     };
@@ -277,13 +278,14 @@ class AbsolutePitchTest : public EffectTest {
       const double d = phase(out[i]) - phase(out[i - 1]);
       cycles += d - std::round(d - perFrame);
     }
-    return cycles * rate / static_cast<double>(to - from - 1);
+    return cycles * sampleRate / static_cast<double>(to - from - 1);
   }
 };
 
 struct NoteCase {
   int frames;
   double inputHz;
+  int rate = 44100;
 };
 
 class AbsoluteNotes : public AbsolutePitchTest, public ::testing::WithParamInterface<NoteCase> {};
@@ -292,16 +294,18 @@ class AbsoluteNotes : public AbsolutePitchTest, public ::testing::WithParamInter
 // note at the base frequency (a rest) lets the input's own pitch through.
 TEST_P(AbsoluteNotes, EveryNoteComesOutAtItsFrequency) {
   const NoteCase c = GetParam();
+  sampleRate = c.rate;
   inputHz = [&](long long) { return c.inputHz; };
   // 400 ms each: 330 Hz, a rest, 196 Hz, 523.25 Hz.
   ASSERT_EQ(setUp("220\n400 330 400 220 400 196 400 523.25\n", c.frames).result, 0);
-  const auto out = blocks(4 * 17640 / c.frames + 1);
+  const std::size_t note = static_cast<std::size_t>(c.rate) * 2 / 5;
+  const auto out = blocks(static_cast<int>(4 * note) / c.frames + 1);
   ASSERT_FALSE(HasFailure());
   const double written[] = {330, c.inputHz, 196, 523.25};
   for (int n = 0; n < 4; ++n) {
     // From 100 ms into the note to its end.
-    const std::size_t from = static_cast<std::size_t>(n) * 17640 + 4410;
-    const double hz = outputHz(out, from, static_cast<std::size_t>(n + 1) * 17640, written[n]);
+    const std::size_t from = static_cast<std::size_t>(n) * note + note / 4;
+    const double hz = outputHz(out, from, static_cast<std::size_t>(n + 1) * note, written[n]);
     EXPECT_NEAR(cents(hz, written[n]), 0, 1.0) << "note " << n + 1 << ": " << hz << " Hz";
   }
 }
@@ -309,10 +313,14 @@ TEST_P(AbsoluteNotes, EveryNoteComesOutAtItsFrequency) {
 INSTANTIATE_TEST_SUITE_P(InputsAndBlocks, AbsoluteNotes,
                          ::testing::Values(NoteCase{64, 220 * 1.0412}, NoteCase{128, 180},
                                            NoteCase{512, 261.6}, NoteCase{2048, 220 * 1.0412},
-                                           NoteCase{100, 98}),
+                                           NoteCase{100, 98},
+                                           // Measured at every second and fourth frame.
+                                           NoteCase{128, 180, 96000}, NoteCase{256, 98, 192000},
+                                           NoteCase{64, 220, 22050}),
                          [](const ::testing::TestParamInfo<NoteCase>& info) {
                            return std::to_string(info.param.frames) + "Frames" +
-                                  std::to_string(static_cast<int>(info.param.inputHz)) + "Hz";
+                                  std::to_string(static_cast<int>(info.param.inputHz)) + "Hz_at" +
+                                  std::to_string(info.param.rate);
                          });
 
 struct RetuneCase {
