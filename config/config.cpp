@@ -120,7 +120,7 @@ bool replaceText(char*& field, const Word& value) {
 
 // What became of one line's key and value; running out of memory has been
 // reported by the time it is returned, a refused value by the caller.
-enum class Applied { ok, unknownKey, badSplice, badMaxDelay, outOfMemory };
+enum class Applied { ok, unknownKey, badSplice, badMaxDelay, badPitch, badRetune, outOfMemory };
 
 Applied applySetting(const Word& key, const Word& value, int lineIndex, int fileCapacity) {
   ProgramConfig& config = programConfig;
@@ -147,6 +147,16 @@ Applied applySetting(const Word& key, const Word& value, int lineIndex, int file
   } else if (wordIs(key, "MaxDelay:")) {
     if (!isWholeMs(value)) return Applied::badMaxDelay;
     config.maxDelayMs = parseInteger(value);
+  } else if (wordIs(key, "Pitch:")) {
+    if (wordIs(value, "absolute"))
+      config.pitchMode = pitchAbsolute;
+    else if (wordIs(value, "relative"))
+      config.pitchMode = pitchRelative;
+    else
+      return Applied::badPitch;
+  } else if (wordIs(key, "Retune:")) {
+    if (!isWholeMs(value)) return Applied::badRetune;
+    config.retuneMs = parseInteger(value);
   } else if (wordIs(key, "InputDevice:")) {
     // Device names hold blanks, so the name is the rest of the line.
     if (!replaceText(config.inputDeviceName, restOfLine(value.start))) return Applied::outOfMemory;
@@ -239,13 +249,18 @@ bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
   if (wordIs(words[0], "Read:")) return applyRead(words[1], piece);
   Applied applied = applySetting(words[0], words[1], lineIndex, fileCapacity);
   if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
-  if (applied == Applied::badSplice || applied == Applied::badMaxDelay) {
+  if (applied == Applied::badSplice || applied == Applied::badMaxDelay ||
+      applied == Applied::badPitch || applied == Applied::badRetune) {
     const std::size_t length = std::strlen(piece);
     printf("Error in line: %s%s", piece, length > 0 && piece[length - 1] == '\n' ? "" : "\n");
     if (applied == Applied::badSplice)
       printf("Splice: takes block or matched.\n");
-    else
+    else if (applied == Applied::badMaxDelay)
       printf("MaxDelay: takes a whole number of milliseconds, such as 25.\n");
+    else if (applied == Applied::badPitch)
+      printf("Pitch: takes relative or absolute.\n");
+    else
+      printf("Retune: takes a whole number of milliseconds, such as 0 or 500.\n");
   }
   return applied == Applied::ok;
 }
@@ -372,8 +387,10 @@ int configLoad() {
     printf("No input file specified in glidewarperconfig.txt\n");
     return 1;
   }
-  // Block jumps move by whole buffers: there is nothing between frames to read.
-  if (programConfig.readMode == readInterpolated && programConfig.spliceMode != spliceMatched) {
+  // Block jumps move by whole buffers: there is nothing between frames to
+  // read. Absolute pitch always splices where the waveform matches.
+  if (programConfig.readMode == readInterpolated && programConfig.spliceMode != spliceMatched &&
+      programConfig.pitchMode != pitchAbsolute) {
     printf("Read: interpolated needs Splice: matched; block jumps read whole frames only\n");
     return 1;
   }

@@ -553,4 +553,46 @@ TEST_F(ConfigTest, RunningOutOfMemoryFailsTheLoadCleanly) {
   }
 }
 
+// "absolute" or "relative", and a whole number of milliseconds: the last
+// line wins, and no line at all keeps relative pitch with a Retune of 0.
+// Anything else refuses the file, so a typo cannot leave the other mode on.
+TEST_F(ConfigTest, PitchAndRetuneLines) {
+  struct Case {
+    const char* lines;
+    PitchMode pitch;
+    int retuneMs;
+  };
+  const Case cases[] = {
+      {"", pitchRelative, 0},
+      {"Pitch: absolute\n", pitchAbsolute, 0},
+      {"Pitch: absolute\nPitch: relative\n", pitchRelative, 0},
+      {"Pitch: relative\nPitch: absolute # sung\nRetune: 500\n", pitchAbsolute, 500},
+      {"Retune: 120ms\n", pitchRelative, 120},
+      {"Retune: 40\nRetune: 7\n", pitchRelative, 7},
+      {"Retune: -20\n", pitchRelative, -20},  // the effect counts it as 0
+      {"# Retune: 40\n", pitchRelative, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(std::string(c.lines) + "File: f\n").result, 0) << c.lines;
+    EXPECT_EQ(programConfig.pitchMode, c.pitch) << c.lines;
+    EXPECT_EQ(programConfig.retuneMs, c.retuneMs) << c.lines;
+  }
+  const std::string pitchTakes = "Pitch: takes relative or absolute.\n";
+  const std::string retuneTakes =
+      "Retune: takes a whole number of milliseconds, such as 0 or 500.\n";
+  const struct {
+    const char* line;
+    std::string takes;
+  } refused[] = {
+      {"Pitch: Absolute\n", pitchTakes}, {"Pitch: absolutely\n", pitchTakes},
+      {"Pitch: abs\n", pitchTakes},      {"Retune: 0.5\n", retuneTakes},
+      {"Retune: slow\n", retuneTakes},   {"Retune: 500s\n", retuneTakes},
+  };
+  for (const auto& c : refused) {
+    const LoadResult r = load(std::string("File: f\n") + c.line);
+    EXPECT_EQ(r.result, 1) << c.line;
+    EXPECT_EQ(r.output, "Error in line: " + std::string(c.line) + c.takes) << c.line;
+  }
+}
+
 }  // namespace

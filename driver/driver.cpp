@@ -129,6 +129,8 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   settings.spliceMode = config.spliceMode;
   settings.readMode = config.readMode;
   settings.maxDelayMs = config.maxDelayMs;
+  settings.pitchMode = config.pitchMode;
+  settings.retuneMs = config.retuneMs;
   settings.sampleRate = streamSampleRate;  // the stream is open by now
   return settings;
 }

@@ -81,6 +81,9 @@ struct SpliceChannel {
   ReadBounds bounds;
 };
 
+// Absolute pitch's measurement and correction (pitchtrack.h).
+struct PitchTracking;
+
 // The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
 struct SpliceState {
   int mode = 0;        // a SpliceMode; spliceBlock leaves the effect as it always was
@@ -90,6 +93,7 @@ struct SpliceState {
   int window = 0;        // frames compared per candidate, a multiple of spliceCoarseStep
   int minJump = 0;       // the shortest jump: nearer candidates only echo the position itself
   int span = 0;          // the farthest a search looks from the position
+  int shortSpan = 0;     // absolute pitch: how far a search looks first (0: no first look)
   int earlyLag = 0;      // lag above which a downward note jumps forward on a close match
   int fallbackJump = 0;  // how far to jump when nothing matches (silence, noise)
   int searchGap = 0;     // fewest output frames between two searches
@@ -106,6 +110,10 @@ struct SpliceState {
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
   float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
+  // Absolute pitch only (null otherwise): the measured pitch, and how far the
+  // read position keeps behind the newest frame so it can be measured there.
+  PitchTracking* pitch = nullptr;
+  int holdBack = 0;
 };
 
 // One effect: its melody, its delay lines and everything its callback keeps.

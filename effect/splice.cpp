@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pitchtrack.h"
+
 namespace {
 
 // Times in seconds, turned into frames at set-up.
@@ -21,6 +23,8 @@ constexpr double windowSeconds = 0.005;  // long enough for two periods at 400 H
 constexpr double minJumpSeconds = 0.0007;
 // Two periods of the lowest voices, so a nearest peak is always in reach.
 constexpr double spanSeconds = 0.028;
+// Absolute pitch's first reach: jumps this short keep a singer's vibrato whole.
+constexpr double shortSpanSeconds = 0.012;
 constexpr double earlyLagSeconds = 0.010;
 constexpr double fallbackSeconds = 0.010;
 constexpr double searchGapSeconds = 0.0007;
@@ -353,13 +357,17 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   spliceRelease(fx);
   SpliceState& s = fx.splice;
   const int frames = fx.blockBytes / fx.frameBytes;
+  // A block too short for one whole frame plays nothing to splice. Absolute
+  // pitch reads at ratios that change every frame: only matched splices
+  // follow them.
+  const bool absolute = fx.settings.pitchMode == pitchAbsolute;
+  const bool matched = fx.settings.spliceMode == spliceMatched || absolute;
   const bool interpolated = fx.settings.readMode == readInterpolated;
-  if (interpolated && fx.settings.spliceMode != spliceMatched) {
+  if (interpolated && !matched) {
     effectPrint(fx, "Interpolated reading needs matched splices.\n");
     return 1;
   }
-  // A block too short for one whole frame plays nothing to splice.
-  if (fx.settings.spliceMode != spliceMatched || frames < 1) return 0;
+  if (!matched || frames < 1) return 0;
   const int stride = fx.frameBytes / static_cast<int>(sizeof(float));
   if (interpolated && (fx.audioChannels < 1 || fx.frameBytes % sizeof(float) != 0 ||
                        stride < fx.audioChannels || stride > maxInterpolationStride)) {
@@ -449,6 +457,13 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     effectPrint(fx, "MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
                 fx.settings.maxDelayMs, s.maxDelayMs, minMaxDelayMs,
                 std::max<long long>(roomMs, minMaxDelayMs));
+  if (absolute) {
+    if (pitchSetUp(fx, sampleRate)) return 1;
+    s.holdBack = pitchHoldBack(fx);
+    s.shortSpan = framesOf(shortSpanSeconds, sampleRate);
+    effectPrint(fx, "Absolute pitch: matched splices, at most one buffer plus %d ms of delay.\n",
+                s.maxDelayMs);
+  }
   s.mode = spliceMatched;
   s.readMode = fx.settings.readMode;
   return 0;
@@ -461,6 +476,7 @@ void spliceRelease(EffectState& fx) {
   std::free(s.channels);
   std::free(s.scratch);
   std::free(s.kernel);
+  pitchRelease(fx);
   s = SpliceState{};
 }
 
@@ -474,20 +490,25 @@ int jump(const SpliceState& s, SpliceChannel& c, const float* x, int pos, int lo
          int oldest, int frames, int frame, bool ahead, bool early) {
   // The move that led here; the candidates' stretches end as far before them.
   const int shift = std::clamp(pos - c.lastRead, 0, frames);
-  int first, last;
-  if (ahead) {
-    last = std::min(high, pos - s.minJump);
-    first = std::max(low, last - s.span);
-  } else {
-    first = std::max(low, pos + s.minJump);
-    last = std::min(high, first + s.span);
-  }
-  first = std::max(first, oldest + s.window - 1 + shift);
-
-  const bool searchable = c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) &&
-                          last - first >= 2 * spliceCoarseStep &&
-                          c.lastRead - s.window + 1 >= oldest;
-  if (searchable) {
+  const bool due =
+      c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) && c.lastRead - s.window + 1 >= oldest;
+  bool searchable = false;
+  // Absolute pitch looks within a short reach first: long jumps scramble a
+  // singer's vibrato. Only where nothing matches there does it look as far
+  // as the span (a low voice's period may be longer).
+  for (const int reach : {s.shortSpan, s.span}) {
+    if (reach <= 0) continue;  // no first look
+    int first, last;
+    if (ahead) {
+      last = std::min(high, pos - s.minJump);
+      first = std::max(low, last - reach);
+    } else {
+      first = std::max(low, pos + s.minJump);
+      last = std::min(high, first + reach);
+    }
+    first = std::max(first, oldest + s.window - 1 + shift);
+    if (!due || last - first < 2 * spliceCoarseStep) continue;
+    searchable = true;
     c.sinceSearch = 0;
     SpliceMatch match;
     const float floor = early ? earlyFloor : matchFloor;
@@ -689,18 +710,24 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
   for (int i = 0; i < frames; ++i)
     c.samples[tailFrames + i] =
         comparedSample(state, channel->newest + static_cast<std::size_t>(i) * frameBytes);
+  if (s.pitch) pitchTrackBlock(state, channel);
 
   const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
   // Right after switch-on the history holds only what came since: no jump
   // may land before that, in the silence that was there at set-up.
   c.received = static_cast<int>(std::min<std::size_t>(c.received + frames, tailFrames + frames));
   const int oldest = frames - c.received;
-  const int high = frames - 1;  // the newest frame
+  // The newest frame, less what absolute pitch keeps back to measure around
+  // it, once that much has arrived.
+  const int holdBack = std::min(s.holdBack, c.received - frames);
+  const int high = frames - 1 - holdBack;
   unsigned char* out = channel->outBlock;
   int i = 0;
   for (; i < frames && channel->note; ++i) {
     // Set per frame: the note may change within the block.
-    const double ratio = static_cast<double>(channel->note->frequency) / state.baseFrequency;
+    const double ratio = s.pitch
+                             ? absoluteRatio(state, channel, c.readFrame)
+                             : static_cast<double>(channel->note->frequency) / state.baseFrequency;
     if (s.readMode == readInterpolated) {
       interpolatedFrame(state, channel, c, x, i, ratio, oldest, frames,
                         out + static_cast<std::size_t>(i) * frameBytes);
@@ -710,12 +737,17 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
     }
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
+    // A forward jump under absolute pitch keeps its distance behind this
+    // output frame, or the rest of the block would carry it past `high`.
+    const int forwardHigh = holdBack ? std::min(high, i - holdBack) : high;
     if (pos > high || pos < low) {
-      pos = jump(s, c, x, pos, low, high, oldest, frames, i, pos > high, false);
+      pos = jump(s, c, x, pos, low, pos > high ? high : forwardHigh, oldest, frames, i, pos > high,
+                 false);
     } else if (i - pos > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
-               static_cast<double>(channel->note->frequency) < state.baseFrequency) {
+               (s.pitch ? ratio < 1
+                        : static_cast<double>(channel->note->frequency) < state.baseFrequency)) {
       // A downward note lets the lag grow; a close match takes it back early.
-      pos = jump(s, c, x, pos, low, high, oldest, frames, i, false, true);
+      pos = jump(s, c, x, pos, low, forwardHigh, oldest, frames, i, false, true);
     }
     std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
                 channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,

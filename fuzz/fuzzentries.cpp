@@ -161,13 +161,17 @@ void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
             "writing the melody file");
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  // Both ways of jumping, as the configuration chooses them.
+  // Both ways of jumping, as the configuration chooses them, and absolute
+  // pitch, which measures whatever the frames hold as audio.
   EffectState fx;
   for (SpliceMode mode : {spliceBlock, spliceMatched}) {
     fx.settings.spliceMode = mode;
     for (const StreamShape& shape : shapes) playShape(fx, shape, path);
   }
   playInterpolated(fx, path);
+  fx.settings.spliceMode = spliceBlock;
+  fx.settings.pitchMode = pitchAbsolute;
+  for (const StreamShape& shape : shapes) playShape(fx, shape, path);
   effectRelease(fx);
   fuzzCheck(!fx.channels && !fx.firstNote && !fx.initialized, "release left state behind");
 }

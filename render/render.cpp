@@ -62,6 +62,16 @@ const char* const renderUsage =
     "                   reads between them through a band-limited interpolator\n"
     "                   and crossfades each jump, for a purer sound at a third\n"
     "                   of a millisecond more delay. Needs --splice matched\n"
+    "  --pitch MODE     like the configuration's \"Pitch:\" line: relative (the\n"
+    "                   default) bends INPUT by each note's frequency over the\n"
+    "                   base; absolute takes a note's frequency as the pitch that\n"
+    "                   must come out, in Hz, measures INPUT's pitch as it plays\n"
+    "                   and bends by the difference (a note at the base frequency\n"
+    "                   is a rest: INPUT keeps its own pitch). Absolute pitch\n"
+    "                   always uses matched splices\n"
+    "  --retune MS      like \"Retune:\": with --pitch absolute, the time constant\n"
+    "                   in milliseconds with which the correction follows INPUT's\n"
+    "                   pitch (default 0: at once; 500 lets vibrato through)\n"
     "  --plot FILE.svg  also draw a picture of the pitch over time (see below)\n"
     "  -h, --help       show this text\n"
     "\n"
@@ -73,11 +83,12 @@ const char* const renderUsage =
     "logarithmic vertical axis. The orange line is the melody's target: each note's\n"
     "frequency divided by the melody's base frequency, times the pitch measured in\n"
     "INPUT (the median over the whole file), with notes, repeats and loops laid out\n"
-    "as they are played; a grey dashed line marks the time after a melody without\n"
-    "--loop has ended. When INPUT has no measurable pitch, the base frequency\n"
-    "stands in for it. The blue dots are the pitch measured in OUTPUT every 10 ms\n"
-    "(on its loudest channel). Where the dots sit on the line, the bend follows the\n"
-    "melody; this reads best for an input that holds one steady pitch.\n"
+    "as they are played (with --pitch absolute, each note's own frequency; a rest\n"
+    "shows at the base frequency); a grey dashed line marks the time after a\n"
+    "melody without --loop has ended. When INPUT has no measurable pitch, the base\n"
+    "frequency stands in for it. The blue dots are the pitch measured in OUTPUT\n"
+    "every 10 ms (on its loudest channel). Where the dots sit on the line, the bend\n"
+    "follows the melody; this reads best for an input that holds one steady pitch.\n"
     "\n"
     "Exit status: 0 on success, 1 when a file cannot be read or written or the\n"
     "effect cannot be set up, 2 for a bad command line.\n";
@@ -122,6 +133,24 @@ bool parseRead(const char* text, RenderOptions& options, std::string& error) {
   return false;
 }
 
+bool parsePitch(const char* text, RenderOptions& options, std::string& error) {
+  static const std::pair<const char*, PitchMode> modes[] = {{"relative", pitchRelative},
+                                                            {"absolute", pitchAbsolute}};
+  if (parseChoice(text, modes, options.pitchMode)) return true;
+  error = std::string("--pitch takes relative or absolute, not '") + text + "'";
+  return false;
+}
+
+bool parseRetune(const char* text, RenderOptions& options, std::string& error) {
+  long ms;
+  if (!parseWholeNumber(text, 0, INT_MAX, ms)) {
+    error = std::string("--retune needs a whole number of milliseconds, not '") + text + "'";
+    return false;
+  }
+  options.retuneMs = static_cast<int>(ms);
+  return true;
+}
+
 bool parseMaxDelay(const char* text, RenderOptions& options, std::string& error) {
   long ms;
   if (!parseWholeNumber(text, 0, INT_MAX, ms)) {
@@ -142,6 +171,8 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
                                        {"splice", required_argument, nullptr, 'm'},
                                        {"max-delay", required_argument, nullptr, 'd'},
                                        {"read", required_argument, nullptr, 'r'},
+                                       {"pitch", required_argument, nullptr, 'P'},
+                                       {"retune", required_argument, nullptr, 'R'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, one line each
@@ -168,6 +199,12 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
       case 'r':
         parsed = parseRead(optarg, options, error);
         break;
+      case 'P':
+        parsed = parsePitch(optarg, options, error);
+        break;
+      case 'R':
+        parsed = parseRetune(optarg, options, error);
+        break;
       case 'p':
         options.plotPath = optarg;
         break;
@@ -181,7 +218,9 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
     if (!parsed) return false;
   }
   if (options.help) return true;
-  if (options.readMode == readInterpolated && options.spliceMode != spliceMatched) {
+  // Absolute pitch always splices where the waveform matches.
+  if (options.readMode == readInterpolated && options.spliceMode != spliceMatched &&
+      options.pitchMode != pitchAbsolute) {
     error = "--read interpolated needs --splice matched: block jumps copy whole buffers";
     return false;
   }
@@ -268,7 +307,9 @@ bool drawPicture(const EffectState& fx, const RenderOptions& options,
   inputOptions.sampleRate = rate;
   inputOptions.hop = static_cast<std::size_t>(rate / 100);
   const double inputHz = medianPitch(trackLoudestChannel(input, channels, inputOptions));
-  const double referenceHz = inputHz > 0 ? inputHz : fx.baseFrequency;
+  // Absolute notes are the pitch itself: ratio 1 stands for the base frequency.
+  const bool absolute = options.pitchMode == pitchAbsolute;
+  const double referenceHz = inputHz > 0 && !absolute ? inputHz : fx.baseFrequency;
 
   // Look for the output's pitch around the targets, wider than the defaults
   // when the melody goes far up or down.
@@ -290,13 +331,17 @@ bool drawPicture(const EffectState& fx, const RenderOptions& options,
                   std::to_string(static_cast<long long>(fx.baseFrequency + 0.5)) + "), input " +
                   options.inputPath + ", " + std::to_string(options.framesPerBuffer) +
                   " frames per buffer" +
-                  (options.spliceMode == spliceMatched ? ", matched splices" : "") +
+                  (absolute                              ? ", absolute pitch"
+                   : options.spliceMode == spliceMatched ? ", matched splices"
+                                                         : "") +
                   (options.readMode == readInterpolated ? ", interpolated" : "") +
                   (options.loop ? ", looped" : "");
   plot.target = timeline;
   plot.referenceHz = referenceHz;
   char label[160];
-  if (inputHz > 0)
+  if (absolute)
+    std::snprintf(label, sizeof label, "target: each note's frequency (absolute pitch)");
+  else if (inputHz > 0)
     std::snprintf(label, sizeof label, "target: note / base x input pitch (%.1f Hz)", inputHz);
   else
     std::snprintf(label, sizeof label, "target: note / base x base (input has no clear pitch)");
@@ -355,6 +400,8 @@ bool setUpEffect(EffectState& fx, const RenderOptions& options, int channels, in
   settings.spliceMode = options.spliceMode;
   settings.readMode = options.readMode;
   settings.maxDelayMs = options.maxDelayMs;
+  settings.pitchMode = options.pitchMode;
+  settings.retuneMs = options.retuneMs;
   settings.sampleRate = rate;
   fx.numChannels = channels;
   fx.projectedFramesPerBuffer = options.framesPerBuffer;

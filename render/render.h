@@ -15,7 +15,9 @@ struct RenderOptions {
   SpliceMode spliceMode = spliceBlock;
   ReadMode readMode = readVerbatim;    // interpolated needs matched splices
   int maxDelayMs = defaultMaxDelayMs;  // the effect clamps it, as it does MaxDelay
-  std::string plotPath;                // empty: no picture
+  PitchMode pitchMode = pitchRelative;
+  int retuneMs = 0;
+  std::string plotPath;  // empty: no picture
   std::string inputPath;
   std::string melodyPath;
   std::string outputPath;

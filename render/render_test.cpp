@@ -22,6 +22,7 @@
 #include "pitch.h"
 #include "plot.h"
 #include "testsupport.h"
+#include "vowel.h"
 
 namespace {
 
@@ -325,6 +326,10 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
        "--read interpolated needs --splice matched"},
       {{"--max-delay", "-5", input, melody, output}, "--max-delay needs a whole number"},
       {{"--max-delay=10ms", input, melody, output}, "not '10ms'"},
+      {{"--pitch", "perfect", input, melody, output}, "--pitch takes relative or absolute"},
+      {{"--pitch=Absolute", input, melody, output}, "not 'Absolute'"},
+      {{"--retune", "-1", input, melody, output}, "--retune needs a whole number"},
+      {{"--retune=0.5", input, melody, output}, "not '0.5'"},
       {{"--bogus", input, melody, output}, "unknown option '--bogus'"},
       {{input, melody, output, "--plot"}, "option --plot needs a value"},
   };
@@ -380,9 +385,9 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
 
   run = runTool(dir, {"--help"});
   EXPECT_EQ(run.status, renderOk);
-  for (const char* word :
-       {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE", "--splice MODE",
-        "--max-delay MS", "--read MODE", "--plot FILE.svg", "median"})
+  for (const char* word : {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE",
+                           "--splice MODE", "--max-delay MS", "--read MODE", "--pitch MODE",
+                           "--retune MS", "--plot FILE.svg", "median"})
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
 
   // The sound is written before the picture, which can still fail.
@@ -585,6 +590,115 @@ TEST(RenderCommandLine, InterpolatedReadIsPureAtEveryBufferLength) {
       ASSERT_LE(lag, lagLimit + 0.5) << t;
     }
   }
+}
+
+// Absolute pitch through the real tool: a sung vowel whose pitch drifts
+// +-300 cents (0.2 Hz) with +-40 cents of vibrato (5.5 Hz) on top, through
+// eight notes written in Hz. Each note comes out at its pitch, the vibrato
+// goes with Retune 0 and stays with Retune 500, and no frame lags by more
+// than one buffer plus MaxDelay; relative pitch, for contrast, keeps the
+// drift. (bench/absolute holds the same figures to tighter goals.)
+TEST(RenderPitch, AbsolutePitchPutsADriftingVowelOnItsNotes) {
+  TempDir dir;
+  const int rate = 44100, noteFrames = rate / 2;
+  const double notes[] = {130.81, 392.00, 164.81, 261.63, 220.00, 293.66, 196.00, 329.63};
+  const int noteCount = static_cast<int>(std::size(notes));
+  VowelPitch sung;
+  sung.hz = 150;
+  sung.vibratoCents = 40;
+  sung.vibratoHz = 5.5;
+  sung.driftCents = 300;
+  sung.driftHz = 0.2;
+  const std::size_t length = static_cast<std::size_t>(noteCount) * noteFrames;
+  const std::vector<float> vowel = sungVowel(length, rate, sung);
+  // The vowel on both channels (matched splices compare their sum), each
+  // frame's index on a third.
+  std::vector<float> samples(3 * length);
+  for (std::size_t i = 0; i < length; ++i) {
+    samples[3 * i] = samples[3 * i + 1] = vowel[i];
+    samples[3 * i + 2] = static_cast<float>(i + 1);
+  }
+  const std::string input = dir.file("sung.wav"), output = dir.file("out.wav");
+  writeSound(input, samples, 3, rate);
+  std::string text = "150\n";
+  for (double hz : notes) text += "500 " + std::to_string(hz) + "\n";
+  const std::string melody = dir.write("melody.txt", text);
+
+  struct Figures {
+    double within = 0;   // share of voiced 20 ms windows within 10 cents of their note
+    double vibrato = 0;  // the 5.5 Hz vibrato left, cents, the worst note
+    long long lag = 0;   // frames
+  };
+  auto render = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {input, melody, output});
+    const ToolRun run = runTool(dir, args);
+    EXPECT_EQ(run.status, renderOk) << run.err;
+    const Sound out = readSound(output);
+    Figures f;
+    EXPECT_EQ(out.samples.size(), samples.size());
+    if (out.samples.size() != samples.size()) return f;
+    std::vector<float> left(length);
+    for (std::size_t i = 0; i < length; ++i) {
+      left[i] = out.samples[3 * i];
+      const long long copied = static_cast<long long>(out.samples[3 * i + 2]) - 1;
+      if (copied >= 0) f.lag = std::max(f.lag, static_cast<long long>(i) - copied);
+    }
+    const std::size_t span = rate / 50;
+    auto pitchAt = [&](std::size_t at, double target) {
+      PitchOptions o;
+      o.sampleRate = rate;
+      o.minHz = target / 1.5;
+      o.maxHz = target * 1.5;
+      o.window = span - static_cast<std::size_t>(std::ceil(rate / o.minHz)) - 2;
+      return estimatePitch(left.data() + at, span, o);
+    };
+    int voiced = 0, within = 0;
+    for (int n = 0; n < noteCount; ++n) {
+      const std::size_t start = static_cast<std::size_t>(n) * noteFrames, end = start + noteFrames;
+      std::vector<double> seconds, cents;
+      int k = 0;
+      for (std::size_t at = start + rate / 20; at + span <= end; at += rate / 200, ++k) {
+        const double hz = pitchAt(at, notes[n]);
+        if (hz <= 0) continue;
+        const double off = 1200 * std::log2(hz / notes[n]);
+        seconds.push_back(static_cast<double>(at - start) / rate);
+        cents.push_back(off);
+        // Every fourth is a window of its own, 20 ms after the one before.
+        if (k % 4 == 0) {
+          ++voiced;
+          within += std::fabs(off) <= 10;
+        }
+      }
+      f.vibrato = std::max(f.vibrato, vibratoAmplitude(seconds, cents, 5.5));
+    }
+    f.within = voiced ? 100.0 * within / voiced : 0;
+    return f;
+  };
+
+  for (int frames : {128, 2048}) {
+    SCOPED_TRACE(std::to_string(frames) + " frames");
+    const long long lagLimit = frames + defaultMaxDelayMs * rate / 1000;
+    const Figures corrected = render({"--pitch", "absolute", "--frames", std::to_string(frames)});
+    EXPECT_GE(corrected.within, 90);
+    EXPECT_LE(corrected.vibrato, 8);
+    EXPECT_LE(corrected.lag, lagLimit);
+    EXPECT_GT(corrected.lag, 0);
+    const Figures retuned =
+        render({"--pitch=absolute", "--retune=500", "--frames=" + std::to_string(frames)});
+    EXPECT_GE(retuned.vibrato, 25);
+    EXPECT_LE(retuned.lag, lagLimit);
+  }
+  const Figures relative =
+      render({"--pitch", "relative", "--splice", "matched", "--frames", "128"});
+  EXPECT_LT(relative.within, 50) << "relative pitch follows the drift";
+  EXPECT_GE(relative.vibrato, 30);
+
+  const ToolRun run = runTool(dir, {"--pitch", "absolute", input, melody, output});
+  EXPECT_NE(
+      run.out.find("Absolute pitch: matched splices, at most one buffer plus 25 ms of delay.\n"),
+      std::string::npos)
+      << run.out;
 }
 
 }  // namespace
