@@ -10,6 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
+// The measurement's arithmetic reads and writes only buffers that the audio
+// thread alone touches while the stream runs. Under ThreadSanitizer it is
+// left uninstrumented: instrumented, it takes longer than a short buffer
+// lasts, and the end-to-end runs would only hear dropouts.
+#define GW_PLAIN_ARITHMETIC __attribute__((no_sanitize("thread")))
+
 namespace {
 
 // The first dip of the normalised difference under this is the period.
@@ -51,7 +57,8 @@ constexpr int measuredRate = 48000;
 // wait on each other. Contiguous samples (Stride 1) get a loop of their own:
 // the usual rates, where it matters most.
 template <int Stride>
-double squaredDifferenceBy(const float* a, const float* b, int count, int stride) {
+GW_PLAIN_ARITHMETIC double squaredDifferenceBy(const float* a, const float* b, int count,
+                                               int stride) {
   const int step = Stride ? Stride : stride;
   double sum[4] = {0, 0, 0, 0};
   int k = 0;
@@ -68,12 +75,13 @@ double squaredDifferenceBy(const float* a, const float* b, int count, int stride
   return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
-double squaredDifference(const float* a, const float* b, int count, int stride) {
+GW_PLAIN_ARITHMETIC double squaredDifference(const float* a, const float* b, int count,
+                                             int stride) {
   return stride == 1 ? squaredDifferenceBy<1>(a, b, count, 1)
                      : squaredDifferenceBy<0>(a, b, count, stride);
 }
 
-double sumOfSquares(const float* a, int count, int stride) {
+GW_PLAIN_ARITHMETIC double sumOfSquares(const float* a, int count, int stride) {
   double sum = 0;
   for (int k = 0; k < count; ++k) sum += static_cast<double>(a[k * stride]) * a[k * stride];
   return sum;
@@ -82,7 +90,7 @@ double sumOfSquares(const float* a, int count, int stride) {
 // The period, in whole samples, of the 2 * maxLag samples from `start`
 // (every `stride`-th float): the first dip of the cumulative-mean normalised
 // difference under the threshold, at its bottom; 0 when none.
-int detectPeriod(PitchEstimator& e, const float* start, int stride) {
+GW_PLAIN_ARITHMETIC int detectPeriod(PitchEstimator& e, const float* start, int stride) {
   const int w = e.maxLag;
   const int length = 2 * w;
   e.squares[0] = 0;
@@ -178,8 +186,8 @@ void pitchEstimatorRelease(PitchEstimator& e) {
   e = PitchEstimator{};
 }
 
-double estimatePitchAround(PitchEstimator& e, const float* x, int centre, int oldest, int newest,
-                           int stride) {
+GW_PLAIN_ARITHMETIC double estimatePitchAround(PitchEstimator& e, const float* x, int centre,
+                                               int oldest, int newest, int stride) {
   if (!e.headPlan) return 0;
   // Detection: two periods of the lowest pitch, centred where the frames allow.
   const int length = 2 * e.maxLag;
