@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "effect_testing.h"
+#include "seek.h"
 #include "splice.h"
 #include "vowel.h"
 
@@ -401,6 +402,29 @@ TEST_F(AbsolutePitchTest, WithoutAPitchTheLastRatioHolds) {
 
 // The set-up says that absolute pitch plays with matched splices, whichever
 // the configuration asks for, and relative pitch measures nothing.
+// A seek starts the read position as far back as it is held, so a rest
+// passes the input with one steady delay from the first frame on, not with
+// a splice once the position reaches the frames kept back.
+TEST_F(AbsolutePitchTest, SeekAtARestHoldsTheInputBackSteadily) {
+  inputHz = [](long long) { return 220.0; };
+  for (int blockFrames : {128, 441}) {
+    SCOPED_TRACE(blockFrames);
+    ASSERT_EQ(setUp("220\n100000 220\n", blockFrames).result, 0);
+    startCapture();
+    blocks(12);
+    effectSeek(fx, 5000);
+    const long long first = nextIndex;
+    const std::vector<long long> out = blocks(6);
+    endCapture();
+    const int back = pitchHoldBack(fx);
+    ASSERT_GT(back, 0);
+    ASSERT_EQ(out.size(), static_cast<std::size_t>(6 * blockFrames));
+    for (std::size_t i = 0; i < out.size(); ++i)
+      ASSERT_EQ(out[i], first + static_cast<long long>(i) - back) << i;
+    effectRelease(fx);
+  }
+}
+
 TEST_F(AbsolutePitchTest, SetUpChoosesMatchedSplicesAndSaysSo) {
   for (SpliceMode splice : {spliceBlock, spliceMatched}) {
     fx.settings.spliceMode = splice;

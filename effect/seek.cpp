@@ -9,6 +9,7 @@
 // measured in ticks and the frame found from the tick count.
 #include "seek.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -111,9 +112,14 @@ void restartReading(EffectState& fx, DelayChannel* channel) {
   if (s.mode != spliceMatched || !s.channels) return;
   SpliceChannel& c = s.channels[channel->channelNumber];
   const int frames = fx.blockBytes / fx.frameBytes;
-  c.readFrame = frames;
+  // Absolute pitch reads held back behind the newest input: starting there,
+  // a rest passes the input with one steady delay instead of a splice. Only
+  // as far back as the history already reaches.
+  const int tail = std::max(0, (s.keepBlocks - 1) * frames);
+  const int back = std::max(0, std::min({s.holdBack, c.received, tail}));
+  c.readFrame = frames - back;
   c.fraction = 0;
-  c.lastRead = frames - 1;
+  c.lastRead = c.readFrame - 1;
   c.carry = 0;
   c.sinceSearch = s.searchGap;
   c.lastJump = 0;
