@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pitchtrack.h"
 #include "seek.h"
 
 namespace {
@@ -12,10 +13,32 @@ std::size_t blockFloats(const Core& core) {
   return static_cast<std::size_t>(core.blockFrames) * static_cast<std::size_t>(core.channels);
 }
 
-// Frames the effect itself delays its input by at a unity melody.
+// Frames the effect itself delays its input by at a unity melody. Absolute
+// pitch reads held back behind the newest input, to measure around the read
+// position; its rests pass the input that much late.
 int effectDelay(const Core& core) {
+  if (core.melody && core.melody->settings.pitch == pitchAbsolute)
+    return pitchHoldBack(core.melody->fx);
   const SpliceMode mode = core.melody ? core.melody->settings.splice : core.idleSplice;
   return mode == spliceBlock ? core.blockFrames : 0;
+}
+
+// The input of `delay` frames before each frame of the block just taken,
+// from it and the kept blocks; as far back as they reach.
+const float* delayedInput(Core& core, int delay) {
+  if (delay == 0) return core.input;
+  if (delay == core.blockFrames) return core.kept[0];
+  const int frames = core.blockFrames;
+  for (int i = 0; i < frames; ++i) {
+    const int at = std::max(i - delay, -Core::keptBlocks * frames);
+    const float* from = at >= 0 ? core.input : core.kept[(-at - 1) / frames];
+    const int index = at >= 0 ? at : frames - 1 - (-at - 1) % frames;
+    const std::size_t to = static_cast<std::size_t>(i) * static_cast<std::size_t>(core.channels);
+    const std::size_t src =
+        static_cast<std::size_t>(index) * static_cast<std::size_t>(core.channels);
+    for (int c = 0; c < core.channels; ++c) core.delayed[to + c] = from[src + c];
+  }
+  return core.delayed;
 }
 
 void copyFrame(const Core& core, float* to, const float* from, int frame) {
@@ -68,7 +91,7 @@ void processBlock(Core& core, uint32_t frameInRun, ReportSink report, void* repo
   const long long first = core.taken - frames;
   const int delay = effectDelay(core);
   // At a unity melody the output carries the input of `delay` frames before.
-  const float* passed = delay ? core.kept[0] : core.input;
+  const float* passed = delayedInput(core, delay);
   if (!core.melody) {
     std::memcpy(core.output, passed, blockFloats(core) * sizeof(float));
   } else {
@@ -124,8 +147,9 @@ bool coreInit(Core& core, int rate, int channels) {
   for (float*& block : core.kept) block = static_cast<float*>(std::calloc(floats, sizeof(float)));
   core.output = static_cast<float*>(std::calloc(floats, sizeof(float)));
   core.effectOutput = static_cast<float*>(std::calloc(floats, sizeof(float)));
+  core.delayed = static_cast<float*>(std::calloc(floats, sizeof(float)));
   core.playing = static_cast<unsigned char*>(std::calloc(core.blockFrames, 1));
-  bool ok = core.input && core.output && core.effectOutput && core.playing;
+  bool ok = core.input && core.output && core.effectOutput && core.delayed && core.playing;
   for (float* block : core.kept) ok = ok && block;
   if (!ok)
     coreFree(core);
@@ -142,8 +166,9 @@ void coreFree(Core& core) {
   }
   std::free(core.output);
   std::free(core.effectOutput);
+  std::free(core.delayed);
   std::free(core.playing);
-  core.input = core.output = core.effectOutput = nullptr;
+  core.input = core.output = core.effectOutput = core.delayed = nullptr;
   core.playing = nullptr;
 }
 
@@ -175,7 +200,9 @@ Melody* coreInstall(Core& core, Melody* melody) {
   if (!melody) return old;
   // Block mode reads one block back at a unity melody; matched splices look
   // further back for their matches.
-  const int blocks = melody->settings.splice == spliceBlock ? 1 : Core::keptBlocks;
+  const bool blockMode =
+      melody->settings.splice == spliceBlock && melody->settings.pitch == pitchRelative;
+  const int blocks = blockMode ? 1 : Core::keptBlocks;
   for (int k = blocks - 1; k >= 0; --k) effectProcess(melody->fx, core.kept[k], core.effectOutput);
   if (!core.transport.positioned) core.ownClockPending = true;
   return old;

@@ -30,6 +30,7 @@ struct Core {
   float* kept[keptBlocks] = {};
   float* output = nullptr;
   float* effectOutput = nullptr;
+  float* delayed = nullptr;  // the input as a unity melody passes it, when no block holds it
   unsigned char* playing = nullptr;  // per frame of a block: from the melody
   int fill = 0;                      // frames of `input` filled so far
   long long taken = 0;               // input frames since activation
@@ -54,7 +55,8 @@ void coreFree(Core& core);
 // Back to the start: silence in the FIFO, no transport, frame count 0.
 void coreReset(Core& core);
 
-// Frames of latency: the FIFO's block, and in block mode the effect's.
+// Frames of latency: the FIFO's block, and in block mode the effect's (the
+// frames absolute pitch holds its read position back by, under it).
 int coreLatency(const Core& core);
 
 // Puts `melody` in place of the current one (returned, for the caller to

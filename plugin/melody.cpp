@@ -37,6 +37,8 @@ Melody* melodyLoad(const char* path, const MelodySettings& settings, int rate, i
   effect.stereoMode = settings.stereo;
   effect.spliceMode = settings.splice;
   effect.maxDelayMs = settings.maxDelayMs;
+  effect.pitchMode = settings.pitch;
+  effect.retuneMs = settings.retuneMs;
   effect.sampleRate = rate;
   effect.log = collect;
   effect.logContext = &messages;

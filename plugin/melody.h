@@ -11,6 +11,8 @@ struct MelodySettings {
   int maxDelayMs = defaultMaxDelayMs;
   int loop = 0;
   StereoMode stereo = stereoNone;
+  PitchMode pitch = pitchRelative;
+  int retuneMs = 0;
   bool operator==(const MelodySettings&) const = default;
 };
 

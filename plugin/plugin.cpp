@@ -95,6 +95,8 @@ struct Ports {
   const float* offset = nullptr;
   const float* stereo = nullptr;
   float* latency = nullptr;
+  const float* pitch = nullptr;
+  const float* retune = nullptr;
 };
 
 // Melodies the audio thread could not yet hand to the worker for freeing.
@@ -136,6 +138,10 @@ MelodySettings controlSettings(const Plugin& p) {
   if (c.maxDelay && std::isfinite(*c.maxDelay))
     s.maxDelayMs = static_cast<int>(std::lround(std::fmin(std::fmax(*c.maxDelay, 5.0f), 1000.0f)));
   if (c.loop) s.loop = *c.loop >= 0.5f ? 1 : 0;
+  if (c.pitch && std::isfinite(*c.pitch))
+    s.pitch = std::lround(*c.pitch) == 1 ? pitchAbsolute : pitchRelative;
+  if (c.retune && std::isfinite(*c.retune))
+    s.retuneMs = static_cast<int>(std::lround(std::fmin(std::fmax(*c.retune, 0.0f), 2000.0f)));
   if (p.stereo && c.stereo && std::isfinite(*c.stereo)) {
     const long mode = std::lround(*c.stereo);
     s.stereo = mode == 1 ? stereoLeftToBoth : mode == 2 ? stereoRightToBoth : stereoNone;
@@ -364,7 +370,10 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
       c.out[channel] = static_cast<float*>(data);
     return;
   }
-  switch (port - audio) {
+  // The mono plugin has no stereo control: its later ports follow on.
+  uint32_t control = port - static_cast<uint32_t>(audio);
+  if (!p->stereo && control >= 7) ++control;
+  switch (control) {
     case 0:
       c.control = static_cast<const LV2_Atom_Sequence*>(data);
       break;
@@ -387,7 +396,13 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
       c.latency = static_cast<float*>(data);
       break;
     case 7:
-      if (p->stereo) c.stereo = static_cast<const float*>(data);
+      c.stereo = static_cast<const float*>(data);
+      break;
+    case 8:
+      c.pitch = static_cast<const float*>(data);
+      break;
+    case 9:
+      c.retune = static_cast<const float*>(data);
       break;
     default:
       break;

@@ -19,8 +19,8 @@ case "${1:-}" in
       info=$(lv2info "urn:glidewarper:$plugin" 2>&1) || fail "lv2info $plugin: $info"
       symbols=$(sed -n 's/^[[:space:]]*Symbol:[[:space:]]*//p' <<<"$info" | tr '\n' ' ')
       case $plugin in
-        mono) want="in out control notify splice max_delay loop offset latency " ;;
-        stereo) want="in_l in_r out_l out_r control notify splice max_delay loop offset latency stereo " ;;
+        mono) want="in out control notify splice max_delay loop offset latency pitch retune " ;;
+        stereo) want="in_l in_r out_l out_r control notify splice max_delay loop offset latency stereo pitch retune " ;;
       esac
       [ "$symbols" = "$want" ] || fail "$plugin ports: $symbols"
       grep -q "Has latency:[[:space:]]*yes" <<<"$info" || fail "$plugin reports no latency"

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lv2host.h"
@@ -283,26 +284,42 @@ TEST_F(PluginHostTest, StoppedOrOutsideTheMelodyPassesTheInput) {
 // At a unity melody the output is the input exactly `latency` frames late,
 // whatever the block lengths, at the table's rates and the others alike:
 // the reported latency is the real one.
+// Absolute pitch reads held back behind the newest input, so its rests (a
+// unity melody) pass the input later than the block: by less than a second
+// block, the same whichever splice is asked for, since it always matches.
 TEST_F(PluginHostTest, LatencyIsTheMeasuredDelay) {
   for (double at : {48000.0, 44100.0, 96000.0, 22050.0, 32000.0}) {
-    for (int splice : {1, 0}) {
-      SCOPED_TRACE(std::to_string(at) + (splice ? " matched" : " block"));
-      Lv2Instance& inst = open(monoUri, at);
-      setControl(inst, "splice", static_cast<float>(splice));
-      setMelody(inst, dir.write("unity.txt", "220 100000 220\n"));
-      const long long reported = latency(inst);
-      const std::vector<float> input = noise(static_cast<long long>(at), 9);
-      const Signal out = play(inst, {input}, blockSizes(3 + splice), {positionAt(0, 0, 1.0f)});
-      // The one shift at which the output repeats the input.
-      long long measured = -1;
-      for (long long d = 0; d < 8192 && measured < 0; ++d)
-        if (std::equal(input.begin(), input.begin() + 4096, out[0].begin() + d)) measured = d;
-      EXPECT_EQ(measured, reported);
-      EXPECT_EQ(reported, documentedLatency(splice, at));
-      std::printf("%.0f Hz, %s: latency reported %lld frames, measured %lld\n", at,
-                  splice ? "matched" : "block", reported, measured);
-      for (long long n = 0; n + reported < static_cast<long long>(input.size()); ++n)
-        ASSERT_EQ(out[0][n + reported], input[n]) << n;
+    for (int pitch : {0, 1}) {
+      for (int splice : {1, 0}) {
+        const char* name =
+            pitch ? (splice ? "absolute" : "absolute, splice 0") : (splice ? "matched" : "block");
+        SCOPED_TRACE(std::to_string(at) + " " + name);
+        Lv2Instance& inst = open(pitch && splice ? stereoUri : monoUri, at);
+        setControl(inst, "splice", static_cast<float>(splice));
+        setControl(inst, "pitch", static_cast<float>(pitch));
+        setMelody(inst, dir.write("unity.txt", "220 100000 220\n"));
+        const long long reported = latency(inst);
+        const std::vector<float> input = noise(static_cast<long long>(at), 9);
+        const Signal out = play(inst, Signal(inst.audioIn.size(), input), blockSizes(3 + splice),
+                                {positionAt(0, 0, 1.0f)});
+        // The one shift at which the output repeats the input.
+        long long measured = -1;
+        for (long long d = 0; d < 8192 && measured < 0; ++d)
+          if (std::equal(input.begin(), input.begin() + 4096, out[0].begin() + d)) measured = d;
+        EXPECT_EQ(measured, reported);
+        const long long block = documentedLatency(1, at);
+        if (pitch) {
+          EXPECT_GT(reported, block);
+          EXPECT_LT(reported, 2 * block);
+        } else {
+          EXPECT_EQ(reported, documentedLatency(splice, at));
+        }
+        std::printf("%.0f Hz, %s: latency reported %lld frames, measured %lld\n", at, name,
+                    reported, measured);
+        for (const std::vector<float>& channel : out)
+          for (long long n = 0; n + reported < static_cast<long long>(input.size()); ++n)
+            ASSERT_EQ(channel[n + reported], input[n]) << n;
+      }
     }
   }
 }
@@ -539,6 +556,90 @@ TEST_F(PluginHostTest, StereoRouting) {
     EXPECT_NEAR(right, mode == 1 ? bentLeft : bentRight, 3.3);
     if (mode != 0) {
       EXPECT_TRUE(out[0] == out[1]);
+    }
+  }
+}
+
+double cents(double hz, double reference) {
+  return 1200 * std::log2(hz / reference);
+}
+
+// A tone whose pitch steps at the given times, its phase unbroken.
+std::vector<float> steppedTone(const std::vector<std::pair<double, double>>& steps,
+                               long long count) {
+  std::vector<float> x(count);
+  double phase = 0;
+  std::size_t step = 0;
+  for (long long i = 0; i < count; ++i) {
+    while (step + 1 < steps.size() && static_cast<double>(i) >= steps[step + 1].first * rate)
+      ++step;
+    x[i] = 0.5f * static_cast<float>(std::sin(phase));
+    phase = std::fmod(phase + 2 * M_PI * steps[step].second / rate, 2 * M_PI);
+  }
+  return x;
+}
+
+// With `pitch` absolute the notes are the pitches that come out, whatever
+// the input's tuning: an input 50 cents sharp sings them in tune, where
+// relative pitch keeps it 50 cents sharp. A note at the base frequency is a
+// rest and keeps the input's own pitch. Both plugins.
+TEST_F(PluginHostTest, AbsolutePitchSingsTheWrittenNotes) {
+  const double sharp = 220 * std::pow(2.0, 50 / 1200.0);  // 227.46 Hz
+  const std::string melody = dir.write("notes.txt", "220 1000 330 1000 440 1000 262 1000 220\n");
+  const double written[] = {330, 440, 262, 220};
+  for (const char* uri : {monoUri, stereoUri}) {
+    for (int pitch : {1, 0}) {
+      SCOPED_TRACE(std::string(uri) + (pitch ? " absolute" : " relative"));
+      Lv2Instance& inst = open(uri);
+      setControl(inst, "pitch", static_cast<float>(pitch));
+      setMelody(inst, melody);
+      const long long lat = latency(inst);
+      const std::vector<float> input = tone(sharp, frames(4.0) + lat);
+      const Signal out =
+          play(inst, Signal(inst.audioIn.size(), input), blockSizes(41), {positionAt(0, 0, 1.0f)});
+      for (std::size_t c = 0; c < out.size(); ++c) {
+        const std::vector<float> heard = aligned(out[c], lat);
+        for (int note = 0; note < 4; ++note) {
+          SCOPED_TRACE(note);
+          const double hz = pitchBetween(heard, note + 0.1, note + 1.0);
+          const double off = cents(hz, written[note]);
+          std::printf("%s, %s, channel %zu, note %.0f Hz: %.2f Hz (%+.1f cents)\n", uri,
+                      pitch ? "absolute" : "relative", c, written[note], hz, off);
+          if (pitch && note < 3)
+            EXPECT_NEAR(off, 0, 10);
+          else
+            EXPECT_NEAR(off, 50, 10);  // relative, or a rest
+        }
+      }
+    }
+  }
+}
+
+// `retune` is how slowly the correction follows the input's pitch: at 0 a
+// step in the input is corrected at once, at 2000 ms the output follows
+// the step for a while before it comes back to the note.
+TEST_F(PluginHostTest, RetuneSlowsTheCorrection) {
+  const std::string melody = dir.write("held.txt", "220 100000 330\n");
+  const std::vector<float> input = steppedTone({{0, 220}, {1.0, 247}}, frames(1.6));
+  for (int retune : {0, 2000}) {
+    SCOPED_TRACE(retune);
+    Lv2Instance& inst = open();
+    setControl(inst, "pitch", 1.0f);
+    setControl(inst, "retune", static_cast<float>(retune));
+    setMelody(inst, melody);
+    const long long lat = latency(inst);
+    const Signal out = play(inst, {input}, blockSizes(43), {positionAt(0, 0, 1.0f)});
+    const std::vector<float> heard = aligned(out[0], lat);
+    const double settled = cents(pitchBetween(heard, 0.5, 0.95), 330);
+    const double afterStep = cents(pitchBetween(heard, 1.1, 1.4), 330);
+    std::printf("retune %d ms: %+.1f cents before the step, %+.1f after\n", retune, settled,
+                afterStep);
+    if (retune == 0) {
+      EXPECT_NEAR(settled, 0, 10);
+      EXPECT_NEAR(afterStep, 0, 10);
+    } else {
+      // The step is 200 cents; 2 s of time constant leaves most of it.
+      EXPECT_GT(afterStep, 100);
     }
   }
 }

@@ -64,9 +64,11 @@ TEST(PluginRealtime, RunAllocatesNothing) {
         if (run == 200) sendMelody(inst, 1, second);
         if (run == 300) setControl(inst, "splice", 1.0f - splice);
         if (run == 400) setControl(inst, "offset", -0.25f);
+        if (run == 500) setControl(inst, "pitch", 1.0f);
+        if (run == 550) setControl(inst, "retune", 200.0f);
         runBlock(inst, ins, outs, std::min<uint32_t>(frames, maxBlock / 2));
         hostFrame += frames;
-        if (run % 100 == 0) settleWorker(inst);
+        if (run % 100 == 0 || run == 550) settleWorker(inst);
       }
       inst.beforeRun = nullptr;
       inst.afterRun = nullptr;
