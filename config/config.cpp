@@ -4,16 +4,16 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "safewrite.h"
 
 ProgramConfig programConfig;
 
@@ -120,7 +120,7 @@ bool replaceText(char*& field, const Word& value) {
 
 // What became of one line's key and value; running out of memory has been
 // reported by the time it is returned, a refused value by the caller.
-enum class Applied { ok, unknownKey, badSplice, badMaxDelay, outOfMemory };
+enum class Applied { ok, unknownKey, badSplice, badMaxDelay, badPitch, badRetune, outOfMemory };
 
 Applied applySetting(const Word& key, const Word& value, int lineIndex, int fileCapacity) {
   ProgramConfig& config = programConfig;
@@ -147,6 +147,16 @@ Applied applySetting(const Word& key, const Word& value, int lineIndex, int file
   } else if (wordIs(key, "MaxDelay:")) {
     if (!isWholeMs(value)) return Applied::badMaxDelay;
     config.maxDelayMs = parseInteger(value);
+  } else if (wordIs(key, "Pitch:")) {
+    if (wordIs(value, "absolute"))
+      config.pitchMode = pitchAbsolute;
+    else if (wordIs(value, "relative"))
+      config.pitchMode = pitchRelative;
+    else
+      return Applied::badPitch;
+  } else if (wordIs(key, "Retune:")) {
+    if (!isWholeMs(value)) return Applied::badRetune;
+    config.retuneMs = parseInteger(value);
   } else if (wordIs(key, "InputDevice:")) {
     // Device names hold blanks, so the name is the rest of the line.
     if (!replaceText(config.inputDeviceName, restOfLine(value.start))) return Applied::outOfMemory;
@@ -210,6 +220,22 @@ char* storedPiece(const char* piece, long pieceStart, long pieceEnd) {
   return copy;
 }
 
+// "Read:" takes one of two words; any other ends the load, so that a typing
+// error is not heard as the other read.
+bool applyRead(const Word& value, const char* piece) {
+  if (wordIs(value, "verbatim")) {
+    programConfig.readMode = readVerbatim;
+  } else if (wordIs(value, "interpolated")) {
+    programConfig.readMode = readInterpolated;
+  } else {
+    const std::size_t length = std::strlen(piece);
+    printf("Error in line: %s%sRead: takes verbatim or interpolated\n", piece,
+           length > 0 && piece[length - 1] == '\n' ? "" : "\n");
+    return false;
+  }
+  return true;
+}
+
 // Applies the setting of one piece; false ends the load, its reason printed.
 bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
   if (piece[0] == '#') return true;
@@ -220,15 +246,21 @@ bool applyPiece(const char* piece, int lineIndex, int fileCapacity) {
     printf("Error in line: %s, result: %d ", piece, wordCount);
     return false;
   }
+  if (wordIs(words[0], "Read:")) return applyRead(words[1], piece);
   Applied applied = applySetting(words[0], words[1], lineIndex, fileCapacity);
   if (applied == Applied::unknownKey) printf("Error in line: %s", piece);
-  if (applied == Applied::badSplice || applied == Applied::badMaxDelay) {
+  if (applied == Applied::badSplice || applied == Applied::badMaxDelay ||
+      applied == Applied::badPitch || applied == Applied::badRetune) {
     const std::size_t length = std::strlen(piece);
     printf("Error in line: %s%s", piece, length > 0 && piece[length - 1] == '\n' ? "" : "\n");
     if (applied == Applied::badSplice)
       printf("Splice: takes block or matched.\n");
-    else
+    else if (applied == Applied::badMaxDelay)
       printf("MaxDelay: takes a whole number of milliseconds, such as 25.\n");
+    else if (applied == Applied::badPitch)
+      printf("Pitch: takes relative or absolute.\n");
+    else
+      printf("Retune: takes a whole number of milliseconds, such as 0 or 500.\n");
   }
   return applied == Applied::ok;
 }
@@ -274,51 +306,9 @@ bool buildContent(Content& content) {
   return fclose(out) == 0 && written;
 }
 
-// Writes bytes at offset, as far as it goes; true when all of them went.
-bool writeAt(int fd, const char* bytes, std::size_t size, off_t offset, std::size_t& done) {
-  done = 0;
-  while (done < size) {
-    ssize_t wrote = pwrite(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
-bool syncFile(int fd) {
-  // Some file systems cannot sync; the data is still written then.
-  return fsync(fd) == 0 || errno == EINVAL;
-}
-
 // What became of one way of saving: done, failed with the file as it was, or
 // not possible here, so that the other way is tried.
 enum class Saved { yes, failed, notHere };
-
-bool hasAccessList(int fd) {
-  return fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0;
-}
-
-// Makes a fresh file beside the target look like it: owner, group and mode.
-bool takeOverAttributes(int fd, const struct stat& target) {
-  struct stat fresh;
-  if (fstat(fd, &fresh) != 0) return false;
-  // Owner first: changing it can clear the set-user and set-group bits.
-  if ((fresh.st_uid != target.st_uid || fresh.st_gid != target.st_gid) &&
-      fchown(fd, target.st_uid, target.st_gid) != 0) {
-    return false;
-  }
-  return fchmod(fd, target.st_mode & 07777) == 0;
-}
-
-void syncFolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
 
 // The safest way: the new content goes into a fresh file beside the target,
 // which is renamed over it once every byte is on disk, so that the file is
@@ -340,84 +330,24 @@ Saved replaceWhole(int fd, const struct stat& file, const Content& content) {
     return Saved::notHere;
   }
   // A name of our own, so that nothing already there is replaced or removed.
-  std::string temporary = target + ".XXXXXX";
-  int out = mkostemp(temporary.data(), O_CLOEXEC);
+  std::string temporary;
+  int out = createBeside(target, temporary);
   if (out < 0) return Saved::notHere;
   std::size_t done;
   bool ready = takeOverAttributes(out, file) &&
                writeAt(out, content.bytes, content.size, 0, done) && syncFile(out);
   ready = close(out) == 0 && ready;
-  if (!ready || rename(temporary.c_str(), target.c_str()) != 0) {
+  if (!ready) {
     unlink(temporary.c_str());
     return Saved::notHere;
   }
-  syncFolderOf(target);
-  return Saved::yes;
-}
-
-// The file's present content, read through fd.
-bool readWhole(int fd, Content& old) {
-  FILE* copy = open_memstream(&old.bytes, &old.size);
-  if (!copy) return false;
-  char block[4096];
-  off_t at = 0;
-  bool whole = false;
-  for (;;) {
-    ssize_t got = pread(fd, block, sizeof block, at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      whole = got == 0;
-      break;
-    }
-    if (fwrite(block, 1, static_cast<std::size_t>(got), copy) != static_cast<std::size_t>(got)) {
-      break;
-    }
-    at += got;
-  }
-  return fclose(copy) == 0 && whole;
-}
-
-// Reserves the room a longer content needs, so that a full disk shows before
-// any byte changes. False only when the room is not there; a file system that
-// cannot reserve leaves it to the writes to find out. (A file size limit is
-// not checked by the reservation; the write runs into it, and the repair
-// below stays under it.)
-bool reserveRoom(int fd, std::size_t oldSize, std::size_t newSize) {
-  if (newSize <= oldSize || fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(oldSize),
-                                      static_cast<off_t>(newSize - oldSize)) == 0) {
-    return true;
-  }
-  return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
-}
-
-// Writes the new content over the old; a write that fails part way puts the
-// old bytes back.
-bool overwrite(int fd, const Content& content, const Content& old) {
-  std::size_t done = 0;
-  bool shortened = false;
-  bool written = writeAt(fd, content.bytes, content.size, 0, done);
-  if (written && content.size < old.size) {
-    written = ftruncate(fd, static_cast<off_t>(content.size)) == 0;
-    shortened = written;
-  }
-  if (written && syncFile(fd)) return true;
-  // Only what was overwritten goes back, so that the repair does not run
-  // into the limit that stopped the write.
-  std::size_t restored;
-  writeAt(fd, old.bytes, shortened ? old.size : std::min(done, old.size), 0, restored);
-  ftruncate(fd, static_cast<off_t>(old.size));
-  syncFile(fd);
-  return false;
+  return renameOver(temporary, target) ? Saved::yes : Saved::notHere;
 }
 
 // In place, the file keeps everything it is: its names, owner, mode, access
 // list and the folder it is in.
-Saved writeInPlace(int fd, const Content& content) {
-  Content old;
-  const bool saved =
-      readWhole(fd, old) && reserveRoom(fd, old.size, content.size) && overwrite(fd, content, old);
-  std::free(old.bytes);
-  return saved ? Saved::yes : Saved::failed;
+Saved saveInPlace(int fd, const Content& content) {
+  return writeInPlace(fd, content.bytes, content.size) ? Saved::yes : Saved::failed;
 }
 
 // The configuration itself, for reading and writing; -1 when it cannot be
@@ -457,6 +387,13 @@ int configLoad() {
     printf("No input file specified in glidewarperconfig.txt\n");
     return 1;
   }
+  // Block jumps move by whole buffers: there is nothing between frames to
+  // read. Absolute pitch always splices where the waveform matches.
+  if (programConfig.readMode == readInterpolated && programConfig.spliceMode != spliceMatched &&
+      programConfig.pitchMode != pitchAbsolute) {
+    printf("Read: interpolated needs Splice: matched; block jumps read whole frames only\n");
+    return 1;
+  }
   return 0;
 }
 
@@ -488,7 +425,7 @@ int configSave() {
 
   Content content;
   Saved saved = buildContent(content) ? replaceWhole(fd, file, content) : Saved::failed;
-  if (saved == Saved::notHere) saved = writeInPlace(fd, content);
+  if (saved == Saved::notHere) saved = saveInPlace(fd, content);
   std::free(content.bytes);
   close(fd);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);

@@ -13,7 +13,10 @@ struct ProgramConfig {
   int infiniteLoop = 0;
   StereoMode stereoMode = stereoNone;
   SpliceMode spliceMode = spliceBlock;
+  ReadMode readMode = readVerbatim;    // interpolated needs matched splices
   int maxDelayMs = defaultMaxDelayMs;  // as written; the effect clamps it to what fits
+  PitchMode pitchMode = pitchRelative;
+  int retuneMs = 0;  // as written; below 0 counts as 0
   int defaultKeyCode = 32;
   char* defaultKeyName = nullptr;  // unset until a "DefaultKeyName:" line
   // Parts of device names from "InputDevice:" and "OutputDevice:"; unset

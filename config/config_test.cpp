@@ -176,6 +176,39 @@ TEST_F(ConfigTest, DeviceNamesAreTheRestOfTheLineAndTheLastOneWins) {
   EXPECT_EQ(programConfig.outputDeviceName, nullptr);
 }
 
+// "Read:" takes one of two words, and interpolated needs matched splices
+// wherever the two lines stand; a refused load says why.
+TEST_F(ConfigTest, ReadLineChoosesHowMatchedSplicesRead) {
+  const char* const needsMatched =
+      "Read: interpolated needs Splice: matched; block jumps read whole frames only\n";
+  const struct {
+    const char* content;
+    int result;
+    ReadMode read;
+    const char* message;
+  } cases[] = {
+      {"File: f\n", 0, readVerbatim, ""},
+      {"Splice: matched\nRead: interpolated\nFile: f\n", 0, readInterpolated, ""},
+      {"Read: interpolated\nFile: f\nSplice: matched", 0, readInterpolated, ""},
+      {"Read: interpolated\nRead: verbatim\nFile: f\n", 0, readVerbatim, ""},
+      {"Splice: block\nRead: verbatim # the default\nFile: f\n", 0, readVerbatim, ""},
+      {"Read: interpolated\nFile: f\n", 1, readInterpolated, needsMatched},
+      {"Splice: matched\nRead: interpolated\nSplice: block\nFile: f\n", 1, readInterpolated,
+       needsMatched},
+      {"Read: Interpolated\nFile: f\n", 1, readVerbatim,
+       "Error in line: Read: Interpolated\nRead: takes verbatim or interpolated\n"},
+      {"File: f\nRead: linear", 1, readVerbatim,
+       "Error in line: Read: linear\nRead: takes verbatim or interpolated\n"},
+      {"Read:\nFile: f\n", 1, readVerbatim, "Error in line: Read:\n, result: 1 "},
+  };
+  for (const auto& c : cases) {
+    const LoadResult r = load(c.content);
+    EXPECT_EQ(r.result, c.result) << c.content;
+    EXPECT_EQ(r.output, c.message) << c.content;
+    EXPECT_EQ(programConfig.readMode, c.read) << c.content;
+  }
+}
+
 TEST_F(ConfigTest, LongLinesArePiecesOfAtMost499BytesAndSaveBackWhole) {
   const std::string exact(498, 'x');  // with its newline exactly one piece
   // Every piece of a long comment must start with "#" to stay a comment.
@@ -517,6 +550,48 @@ TEST_F(ConfigTest, RunningOutOfMemoryFailsTheLoadCleanly) {
       break;
     }
     EXPECT_EQ(r.output, "Out of memory.\n") << n;
+  }
+}
+
+// "absolute" or "relative", and a whole number of milliseconds: the last
+// line wins, and no line at all keeps relative pitch with a Retune of 0.
+// Anything else refuses the file, so a typo cannot leave the other mode on.
+TEST_F(ConfigTest, PitchAndRetuneLines) {
+  struct Case {
+    const char* lines;
+    PitchMode pitch;
+    int retuneMs;
+  };
+  const Case cases[] = {
+      {"", pitchRelative, 0},
+      {"Pitch: absolute\n", pitchAbsolute, 0},
+      {"Pitch: absolute\nPitch: relative\n", pitchRelative, 0},
+      {"Pitch: relative\nPitch: absolute # sung\nRetune: 500\n", pitchAbsolute, 500},
+      {"Retune: 120ms\n", pitchRelative, 120},
+      {"Retune: 40\nRetune: 7\n", pitchRelative, 7},
+      {"Retune: -20\n", pitchRelative, -20},  // the effect counts it as 0
+      {"# Retune: 40\n", pitchRelative, 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(std::string(c.lines) + "File: f\n").result, 0) << c.lines;
+    EXPECT_EQ(programConfig.pitchMode, c.pitch) << c.lines;
+    EXPECT_EQ(programConfig.retuneMs, c.retuneMs) << c.lines;
+  }
+  const std::string pitchTakes = "Pitch: takes relative or absolute.\n";
+  const std::string retuneTakes =
+      "Retune: takes a whole number of milliseconds, such as 0 or 500.\n";
+  const struct {
+    const char* line;
+    std::string takes;
+  } refused[] = {
+      {"Pitch: Absolute\n", pitchTakes}, {"Pitch: absolutely\n", pitchTakes},
+      {"Pitch: abs\n", pitchTakes},      {"Retune: 0.5\n", retuneTakes},
+      {"Retune: slow\n", retuneTakes},   {"Retune: 500s\n", retuneTakes},
+  };
+  for (const auto& c : refused) {
+    const LoadResult r = load(std::string("File: f\n") + c.line);
+    EXPECT_EQ(r.result, 1) << c.line;
+    EXPECT_EQ(r.output, "Error in line: " + std::string(c.line) + c.takes) << c.line;
   }
 }
 

@@ -127,7 +127,10 @@ EffectSettings effectSettings(const ProgramConfig& config) {
   settings.loop = config.infiniteLoop;
   settings.stereoMode = config.stereoMode;
   settings.spliceMode = config.spliceMode;
+  settings.readMode = config.readMode;
   settings.maxDelayMs = config.maxDelayMs;
+  settings.pitchMode = config.pitchMode;
+  settings.retuneMs = config.retuneMs;
   settings.sampleRate = streamSampleRate;  // the stream is open by now
   return settings;
 }

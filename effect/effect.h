@@ -50,6 +50,15 @@ struct DelayChannel {
   MoveStep* lastStep;
 };
 
+// What the interpolated read derives from a note's ratio, kept while it holds.
+struct ReadBounds {
+  double ratio;   // the ratio these are for; NaN before the first
+  int fade;       // output frames a jump's crossfade lasts
+  double ahead;   // the least lag: half a kernel, and the fade's drift on an upward note
+  double behind;  // room kept below the lag limit for a downward note's fade
+  int minJump;    // the shortest jump: none may be due again before its fade ends
+};
+
 // One delay channel's read position in matched mode. Positions are frames
 // from the start of the newest history slot; negative ones lie in older slots.
 struct SpliceChannel {
@@ -61,7 +70,19 @@ struct SpliceChannel {
   int lastJump;     // frames the last matched jump moved, for searches skipped
   int received;     // frames of input in the history since set-up, up to all it keeps
   float* samples;   // the compared sample of each frame of the slid tail, oldest first
+  // The interpolated read's own. A jump starts a crossfade: the stretch it
+  // left plays on from fadeFrame + fadeFraction, fading out over fadeLength
+  // output frames while the new one fades in; fadeDone counts those played.
+  int fadeFrame;
+  double fadeFraction;
+  int fadeLength;
+  int fadeDone;
+  double lastLeap;  // the exact length of the last matched jump, for searches skipped
+  ReadBounds bounds;
 };
+
+// Absolute pitch's measurement and correction (pitchtrack.h).
+struct PitchTracking;
 
 // The matched mode's sizes, set by effectInit; all in frames at the set-up's rate.
 struct SpliceState {
@@ -72,6 +93,7 @@ struct SpliceState {
   int window = 0;        // frames compared per candidate, a multiple of spliceCoarseStep
   int minJump = 0;       // the shortest jump: nearer candidates only echo the position itself
   int span = 0;          // the farthest a search looks from the position
+  int shortSpan = 0;     // absolute pitch: how far a search looks first (0: no first look)
   int earlyLag = 0;      // lag above which a downward note jumps forward on a close match
   int fallbackJump = 0;  // how far to jump when nothing matches (silence, noise)
   int searchGap = 0;     // fewest output frames between two searches
@@ -79,9 +101,19 @@ struct SpliceState {
   int keepBlocks = 0;    // newest history slots that are slid and can be read
   int sampleOffset = 0;  // byte offset in a frame of the compared sample
   int compareBoth = 0;   // non-zero: the first two samples' sum is compared
+  // The interpolated read (a ReadMode; readVerbatim copies whole frames).
+  int readMode = 0;
+  int readSamples = 0;      // 32-bit float samples of a frame that are interpolated
+  int fadeFrames = 0;       // a jump's crossfade at notes near the input's pitch
+  double fadeReach = 0;     // the most a fade's two stretches may drift apart, in frames
+  float* kernel = nullptr;  // the interpolator's table, built at set-up
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
   float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
+  // Absolute pitch only (null otherwise): the measured pitch, and how far the
+  // read position keeps behind the newest frame so it can be measured there.
+  PitchTracking* pitch = nullptr;
+  int holdBack = 0;
 };
 
 // One effect: its melody, its delay lines and everything its callback keeps.

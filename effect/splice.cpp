@@ -2,7 +2,9 @@
 // of the output, and when a move would take it out of that range it jumps to
 // where the input's waveform matches the stretch just played (the splice
 // point search of WSOLA and delay-line pitch shifters). Output frames stay
-// verbatim copies of input frames.
+// verbatim copies of input frames, unless the interpolated read is chosen:
+// then each is read at the exact position through a windowed sinc, and each
+// jump lands at the matched position between frames and is crossfaded.
 #include "splice.h"
 
 #include <algorithm>
@@ -10,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "pitchtrack.h"
 
 namespace {
 
@@ -19,6 +23,8 @@ constexpr double windowSeconds = 0.005;  // long enough for two periods at 400 H
 constexpr double minJumpSeconds = 0.0007;
 // Two periods of the lowest voices, so a nearest peak is always in reach.
 constexpr double spanSeconds = 0.028;
+// Absolute pitch's first reach: jumps this short keep a singer's vibrato whole.
+constexpr double shortSpanSeconds = 0.012;
 constexpr double earlyLagSeconds = 0.010;
 constexpr double fallbackSeconds = 0.010;
 constexpr double searchGapSeconds = 0.0007;
@@ -35,6 +41,17 @@ constexpr double spliceRoundingGoal = 0.15;
 // whole periods away that needs no rounding.
 constexpr float wholeScore = 0.999f;
 constexpr double wholeFraction = 0.02;
+
+// The interpolated read's crossfade at a jump: long enough that the two
+// stretches' small mismatch passes unheard, short enough to cost little lag.
+constexpr double fadeSeconds = 0.003;
+// Of the room between the least and the most lag, the share that a fade's two
+// stretches may drift apart: fast notes fade more briefly.
+constexpr double fadeShare = 0.25;
+// The interpolator: a sinc cut off at half the rate, so that a read on a
+// whole frame is that frame, in a Kaiser window whose beta of 10 leaves
+// errors some 100 dB down at the frequencies of voices.
+constexpr double kaiserBeta = 10.0;
 
 int framesOf(double seconds, int rate) {
   return std::max(1, static_cast<int>(seconds * rate + 0.5));
@@ -185,8 +202,9 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
             if (++exactCount == maxRefined || rounding(exact) <= spliceRoundingGoal) settled = true;
           }
         }
-        // Only a steady tone goes on looking for such a whole landing.
-        if (settled && exact.score < wholeScore) break;
+        // Only a steady tone goes on looking for such a whole landing, and
+        // only when one may be taken.
+        if (settled && (exact.score < wholeScore || wholeLast < first)) break;
       }
     }
   }
@@ -219,12 +237,145 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   return false;
 }
 
+namespace {
+
+// The modified Bessel function of order 0, by its series, to double precision.
+double besselI0(double x) {
+  double sum = 1, term = 1;
+  for (int k = 1; term > 1e-17 * sum; ++k) {
+    term *= (x / (2 * k)) * (x / (2 * k));
+    sum += term;
+  }
+  return sum;
+}
+
+// The kernel's taps for a read `fraction` past a frame, scaled so that they
+// add up to 1: a constant comes out unchanged at every fraction. `windowPeak`
+// is the window's value at its centre, besselI0(kaiserBeta).
+void kernelTaps(double fraction, double windowPeak, double* taps) {
+  double sum = 0;
+  for (int k = 0; k < interpolationTaps; ++k) {
+    const double d = k - (interpolationHalf - 1) - fraction;  // the tap's frame less the position
+    const double u = d / interpolationHalf;
+    const double window =
+        std::fabs(u) < 1 ? besselI0(kaiserBeta * std::sqrt(1 - u * u)) / windowPeak : 0;
+    const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
+    taps[k] = sinc * window;
+    sum += taps[k];
+  }
+  for (int k = 0; k < interpolationTaps; ++k) taps[k] /= sum;
+}
+
+}  // namespace
+
+void buildInterpolationTable(float* table, int stride) {
+  double taps[interpolationTaps];
+  const double windowPeak = besselI0(kaiserBeta);
+  const int length = interpolationTaps * stride;
+  for (int p = 0; p <= interpolationPhases; ++p) {
+    kernelTaps(static_cast<double>(p) / interpolationPhases, windowPeak, taps);
+    float* row = table + static_cast<std::size_t>(p) * length;
+    for (int j = 0; j < length; ++j) row[j] = static_cast<float>(taps[j / stride]);
+  }
+}
+
+namespace {
+
+// Eight floats that the compiler keeps in vector registers, where the target
+// has them (one of AVX2's, two of SSE2's), and multiplies and adds lane by lane.
+using Float8 = float __attribute__((vector_size(32)));
+
+// The read for frames of `stride` floats: the kernel's frames lie one after
+// the other, so the taps and the frames are two runs of floats multiplied
+// pairwise, in partial sums of `lanes` floats (a whole number of frames and
+// of vectors) that stay in registers, each lane one sample of a frame. All
+// `stride` samples of the frame are written to `out`.
+template <int stride>
+inline void interpolateStride(const float* table, const float* frame, double fraction, float* out) {
+  constexpr int length = interpolationTaps * stride;
+  constexpr int lanes = stride == 3 ? 24 : 8;
+  constexpr int vectors = lanes / 8;
+  static_assert(length % lanes == 0 && lanes % stride == 0);
+  const int phase =
+      std::clamp(static_cast<int>(fraction * interpolationPhases + 0.5), 0, interpolationPhases);
+  const float* row = table + static_cast<std::size_t>(phase) * length;
+  const float* x = frame - static_cast<std::ptrdiff_t>(interpolationHalf - 1) * stride;
+  Float8 sums[vectors] = {};
+  // Unrolled whole, so that the sums are registers rather than memory.
+#pragma GCC unroll 16
+  for (int j = 0; j < length; j += lanes) {
+#pragma GCC unroll 4
+    for (int v = 0; v < vectors; ++v) {
+      Float8 frames, taps;  // copied: frames are aligned to floats only
+      std::memcpy(&frames, x + j + 8 * v, sizeof frames);
+      std::memcpy(&taps, row + j + 8 * v, sizeof taps);
+      sums[v] += frames * taps;
+    }
+  }
+  float lane[lanes];
+  std::memcpy(lane, sums, sizeof lane);
+  for (int c = 0; c < stride; ++c) {
+    float sum = lane[c];
+    for (int u = c + stride; u < lanes; u += stride) sum += lane[u];
+    out[c] = sum;
+  }
+}
+
+// Every sample of the frame at `frame` + `fraction`, into `out`
+// (maxInterpolationStride floats). Built twice on x86-64 with GCC, once for
+// processors with AVX2 and once for the rest; the loader picks one.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void readFrame(const float* table, const float* frame, int stride, double fraction, float* out) {
+  switch (stride) {
+    case 1:
+      interpolateStride<1>(table, frame, fraction, out);
+      break;
+    case 2:
+      interpolateStride<2>(table, frame, fraction, out);
+      break;
+    case 3:
+      interpolateStride<3>(table, frame, fraction, out);
+      break;
+    default:
+      interpolateStride<4>(table, frame, fraction, out);
+      break;
+  }
+}
+
+}  // namespace
+
+void interpolateFrame(const float* table, const float* frame, int stride, int samples,
+                      double fraction, float* out) {
+  float all[maxInterpolationStride];
+  readFrame(table, frame, stride, fraction, all);
+  std::copy(all, all + samples, out);
+}
+
 int spliceSetUp(EffectState& fx, int sampleRate) {
   spliceRelease(fx);
   SpliceState& s = fx.splice;
   const int frames = fx.blockBytes / fx.frameBytes;
-  // A block too short for one whole frame plays nothing to splice.
-  if (fx.settings.spliceMode != spliceMatched || frames < 1) return 0;
+  // A block too short for one whole frame plays nothing to splice. Absolute
+  // pitch reads at ratios that change every frame: only matched splices
+  // follow them.
+  const bool absolute = fx.settings.pitchMode == pitchAbsolute;
+  const bool matched = fx.settings.spliceMode == spliceMatched || absolute;
+  const bool interpolated = fx.settings.readMode == readInterpolated;
+  if (interpolated && !matched) {
+    effectPrint(fx, "Interpolated reading needs matched splices.\n");
+    return 1;
+  }
+  if (!matched || frames < 1) return 0;
+  const int stride = fx.frameBytes / static_cast<int>(sizeof(float));
+  if (interpolated && (fx.audioChannels < 1 || fx.frameBytes % sizeof(float) != 0 ||
+                       stride < fx.audioChannels || stride > maxInterpolationStride)) {
+    effectPrint(fx, "Interpolated reading needs frames of 32-bit float samples.\n");
+    return 1;
+  }
+  // The interpolator reaches half a kernel either side of the read position.
+  const int reach = interpolated ? interpolationHalf : 0;
   const int historyBlocks = fx.historyBlocks;
   s.window = framesOf(windowSeconds, sampleRate) / spliceCoarseStep * spliceCoarseStep;
   s.minJump = framesOf(minJumpSeconds, sampleRate);
@@ -234,9 +385,9 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   s.searchGap = framesOf(searchGapSeconds, sampleRate);
   s.earlyRetry = framesOf(earlyRetrySeconds, sampleRate);
 
-  // What the history can hold: the lag, a move and the compared stretch
-  // before the newest slot.
-  const long long room = (static_cast<long long>(historyBlocks) - 3) * frames - s.window;
+  // What the history can hold: the lag, a move, the compared stretch and
+  // the interpolator's reach before the newest slot.
+  const long long room = (static_cast<long long>(historyBlocks) - 3) * frames - s.window - reach;
   const long long roomMs = room > 0 ? room * 1000 / sampleRate : 0;
   long long ms = fx.settings.maxDelayMs;
   ms = std::min(ms, roomMs);
@@ -244,9 +395,13 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   s.maxDelayMs = static_cast<int>(ms);
   s.maxDelayFrames = static_cast<int>(ms * sampleRate / 1000);
   s.lagLimit = frames + s.maxDelayFrames;
-  const long long needed = static_cast<long long>(s.lagLimit) + frames + s.window;
-  s.keepBlocks =
-      static_cast<int>(std::min<long long>(historyBlocks, (needed + frames - 1) / frames + 1));
+  const long long needed = static_cast<long long>(s.lagLimit) + frames + s.window + reach;
+  const long long neededBlocks = (needed + frames - 1) / frames + 1;
+  if (interpolated && neededBlocks > historyBlocks) {
+    effectPrint(fx, "Interpolated reading needs a history of %lld buffers here.\n", neededBlocks);
+    return 1;
+  }
+  s.keepBlocks = static_cast<int>(std::min<long long>(historyBlocks, neededBlocks));
   // Unrouted stereo keeps both channels, so a splice must suit both: their
   // sum is compared. Routed, only the channel that is heard counts.
   s.compareBoth = fx.settings.stereoMode == stereoNone && fx.audioChannels >= 2 &&
@@ -264,12 +419,29 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     effectPrint(fx, "Out of memory.\n");
     return 1;
   }
+  if (interpolated) {
+    s.kernel = static_cast<float*>(effectAllocate(
+        fx, sizeof(float) * static_cast<std::size_t>(interpolationTableSize(stride))));
+    if (!s.kernel) {
+      effectPrint(fx, "Out of memory.\n");
+      return 1;
+    }
+    buildInterpolationTable(s.kernel, stride);
+    s.readSamples = fx.audioChannels;
+    s.fadeFrames = framesOf(fadeSeconds, sampleRate);
+    s.fadeReach = fadeShare * (s.lagLimit - reach);
+  }
   for (int i = 0; i < s.channelCount; ++i) {
     SpliceChannel& c = s.channels[i];
-    // The first block after set-up starts on its own first frame: no delay.
-    c.readFrame = frames;
+    // The first block after set-up starts on its own first frame: no delay
+    // but the interpolator's half kernel.
+    c.readFrame = frames - reach;
     c.fraction = 0;
-    c.lastRead = frames - 1;
+    c.lastRead = c.readFrame - 1;
+    c.fadeLength = 0;
+    c.fadeDone = 0;
+    c.lastLeap = 0;
+    c.bounds.ratio = NAN;
     c.carry = 0;
     c.sinceSearch = s.searchGap;
     c.lastJump = 0;
@@ -285,7 +457,15 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
     effectPrint(fx, "MaxDelay %d ms does not fit: using %d ms (at least %d, at most %lld here).\n",
                 fx.settings.maxDelayMs, s.maxDelayMs, minMaxDelayMs,
                 std::max<long long>(roomMs, minMaxDelayMs));
+  if (absolute) {
+    if (pitchSetUp(fx, sampleRate)) return 1;
+    s.holdBack = pitchHoldBack(fx);
+    s.shortSpan = framesOf(shortSpanSeconds, sampleRate);
+    effectPrint(fx, "Absolute pitch: matched splices, at most one buffer plus %d ms of delay.\n",
+                s.maxDelayMs);
+  }
   s.mode = spliceMatched;
+  s.readMode = fx.settings.readMode;
   return 0;
 }
 
@@ -295,6 +475,8 @@ void spliceRelease(EffectState& fx) {
     for (int i = 0; i < s.channelCount; ++i) std::free(s.channels[i].samples);
   std::free(s.channels);
   std::free(s.scratch);
+  std::free(s.kernel);
+  pitchRelease(fx);
   s = SpliceState{};
 }
 
@@ -308,20 +490,25 @@ int jump(const SpliceState& s, SpliceChannel& c, const float* x, int pos, int lo
          int oldest, int frames, int frame, bool ahead, bool early) {
   // The move that led here; the candidates' stretches end as far before them.
   const int shift = std::clamp(pos - c.lastRead, 0, frames);
-  int first, last;
-  if (ahead) {
-    last = std::min(high, pos - s.minJump);
-    first = std::max(low, last - s.span);
-  } else {
-    first = std::max(low, pos + s.minJump);
-    last = std::min(high, first + s.span);
-  }
-  first = std::max(first, oldest + s.window - 1 + shift);
-
-  const bool searchable = c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) &&
-                          last - first >= 2 * spliceCoarseStep &&
-                          c.lastRead - s.window + 1 >= oldest;
-  if (searchable) {
+  const bool due =
+      c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) && c.lastRead - s.window + 1 >= oldest;
+  bool searchable = false;
+  // Absolute pitch looks within a short reach first: long jumps scramble a
+  // singer's vibrato. Only where nothing matches there does it look as far
+  // as the span (a low voice's period may be longer).
+  for (const int reach : {s.shortSpan, s.span}) {
+    if (reach <= 0) continue;  // no first look
+    int first, last;
+    if (ahead) {
+      last = std::min(high, pos - s.minJump);
+      first = std::max(low, last - reach);
+    } else {
+      first = std::max(low, pos + s.minJump);
+      last = std::min(high, first + reach);
+    }
+    first = std::max(first, oldest + s.window - 1 + shift);
+    if (!due || last - first < 2 * spliceCoarseStep) continue;
+    searchable = true;
     c.sinceSearch = 0;
     SpliceMatch match;
     const float floor = early ? earlyFloor : matchFloor;
@@ -351,6 +538,152 @@ int jump(const SpliceState& s, SpliceChannel& c, const float* x, int pos, int lo
   return ahead ? std::max(low, high - s.fallbackJump) : std::min(high, low + s.fallbackJump);
 }
 
+// The interpolated read's jump: where the exact read position `at` goes
+// when it left [low, high] (ahead: past high) or, for an early jump, when it
+// may; `at` itself when an early jump finds no close match. Matched jumps
+// land between frames, where the correlation peaks; none is shorter than
+// `minJump`.
+double leap(const SpliceState& s, SpliceChannel& c, const float* x, double at, double low,
+            double high, int oldest, int frames, int minJump, bool ahead, bool early) {
+  const int pos = static_cast<int>(std::floor(at));
+  const double fraction = at - pos;
+  const int shift = std::clamp(pos - c.lastRead, 0, frames);
+  // Candidates whose landing, up to half a frame either side, stays in bounds.
+  const int lowest = static_cast<int>(std::ceil(low - fraction + 0.5));
+  const int highest = static_cast<int>(std::floor(high - fraction - 0.5));
+  int first, last;
+  if (ahead) {
+    last = std::min(highest, pos - minJump);
+    first = std::max(lowest, last - s.span);
+  } else {
+    first = std::max(lowest, pos + minJump);
+    last = std::min(highest, first + s.span);
+  }
+  first = std::max(first, oldest + s.window - 1 + shift);
+
+  const bool searchable = c.sinceSearch >= (early ? s.earlyRetry : s.searchGap) &&
+                          last - first >= 2 * spliceCoarseStep &&
+                          c.lastRead - s.window + 1 >= oldest;
+  if (searchable) {
+    c.sinceSearch = 0;
+    SpliceMatch match;
+    if (spliceSearch(x, s.window, c.lastRead, shift, first, last, pos, s.scratch, match) &&
+        match.score >= (early ? earlyFloor : matchFloor)) {
+      // The stretch played last ended at lastRead plus the fraction it was
+      // read at; the one matched ends match.fraction past its frame.
+      const double landing = std::clamp(match.position + match.fraction + fraction, low, high);
+      c.lastLeap = landing - at;
+      return landing;
+    }
+  }
+  if (early) return at;
+  if (!searchable && c.lastLeap != 0 && at + c.lastLeap >= low && at + c.lastLeap <= high &&
+      (c.lastLeap < 0) == ahead)
+    return at + c.lastLeap;
+  c.lastLeap = 0;
+  return ahead ? std::max(low, high - s.fallbackJump) : std::min(high, low + s.fallbackJump);
+}
+
+// Whether the interpolator can read at `frame` from the slid tail.
+bool readable(int frame, int oldest, int frames) {
+  return frame - (interpolationHalf - 1) >= oldest && frame + interpolationHalf <= frames - 1;
+}
+
+// Moves a read position, a frame and a fraction from 0 to 1 past it, on by
+// `ratio` (not negative).
+void advance(int& frame, double& fraction, double ratio) {
+  const double advanced = fraction + ratio;
+  int whole = static_cast<int>(advanced);  // truncation is the floor of what is not negative
+  if (whole > advanced) --whole;
+  frame += whole;
+  fraction = advanced - whole;
+}
+
+ReadBounds readBounds(const SpliceState& s, double ratio) {
+  ReadBounds b;
+  b.ratio = ratio;
+  // A fade's two stretches drift apart by |ratio - 1| a frame; fast notes
+  // fade more briefly, so that they stay within reach.
+  const double drift = std::fabs(ratio - 1);
+  b.fade = s.fadeFrames;
+  if (drift * b.fade > s.fadeReach) b.fade = std::max(1, static_cast<int>(s.fadeReach / drift));
+  b.ahead = interpolationHalf + b.fade * std::max(ratio - 1, 0.0);
+  b.behind = b.fade * std::max(1 - ratio, 0.0);
+  b.minJump = std::max(s.minJump, static_cast<int>(std::ceil(drift * b.fade)) + 1);
+  return b;
+}
+
+// One output frame of the interpolated read, at output frame i of the block
+// and the note's `ratio`: the jump when one is due, the read (mixed with the
+// stretch a jump left while it fades out), and the advance.
+void interpolatedFrame(const EffectState& fx, const DelayChannel* channel, SpliceChannel& c,
+                       const float* x, int i, double ratio, int oldest, int frames,
+                       unsigned char* out) {
+  const SpliceState& s = fx.splice;
+  if (!(c.bounds.ratio == ratio)) c.bounds = readBounds(s, ratio);
+  const ReadBounds& b = c.bounds;
+  const int fade = b.fade, minJump = b.minJump;
+  // The exact read positions allowed now: half a kernel behind the output,
+  // and within the lag limit, each with room for the stretch left by a jump
+  // here to play on until it has faded out.
+  const double low =
+      std::max(i - s.lagLimit + b.behind, static_cast<double>(oldest + interpolationHalf - 1));
+  const double high = std::max(i - b.ahead, low);
+
+  int frame = c.readFrame;
+  double fraction = c.fraction;
+  const double at = frame + fraction;
+  double target = at;
+  if (at > high || at < low) {
+    target = leap(s, c, x, at, low, high, oldest, frames, minJump, at > high, false);
+  } else if (c.fadeDone >= c.fadeLength && i - at > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
+             ratio < 1) {
+    // A downward note lets the lag grow; a close match takes it back early.
+    target = leap(s, c, x, at, low, high, oldest, frames, minJump, false, true);
+  }
+  if (target != at) {
+    // The stretch left plays on and fades out; one left by an earlier jump
+    // that has not faded out yet is dropped.
+    c.fadeFrame = frame;
+    c.fadeFraction = fraction;
+    c.fadeLength = fade;
+    c.fadeDone = 0;
+    frame = static_cast<int>(std::floor(target));
+    fraction = target - frame;
+  }
+
+  const int stride = fx.frameBytes / static_cast<int>(sizeof(float));
+  const int samples = s.readSamples;
+  const float* newest = reinterpret_cast<const float*>(channel->newest);
+  float now[maxInterpolationStride];
+  readFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(frame) * stride, stride, fraction, now);
+  // A note that speeds up during a fade can carry the stretch left out of
+  // reach: that fade ends at once.
+  if (c.fadeDone < c.fadeLength && !readable(c.fadeFrame, oldest, frames))
+    c.fadeDone = c.fadeLength;
+  if (c.fadeDone < c.fadeLength) {
+    float before[maxInterpolationStride];
+    readFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(c.fadeFrame) * stride, stride,
+              c.fadeFraction, before);
+    // Equal gain: the two stretches match, so their sum keeps the level.
+    const float in = static_cast<float>(c.fadeDone + 1) / static_cast<float>(c.fadeLength + 1);
+    for (int k = 0; k < samples; ++k) now[k] = before[k] + in * (now[k] - before[k]);
+    advance(c.fadeFrame, c.fadeFraction, ratio);
+    ++c.fadeDone;
+  }
+  for (int k = 0; k < samples; ++k) std::memcpy(out + k * sizeof(float), now + k, sizeof(float));
+  // Bytes after the audio samples are no sound: copied from the frame read.
+  const int audioBytes = samples * static_cast<int>(sizeof(float));
+  if (fx.frameBytes > audioBytes)
+    std::memcpy(out + audioBytes,
+                channel->newest + static_cast<std::ptrdiff_t>(frame) * fx.frameBytes + audioBytes,
+                static_cast<std::size_t>(fx.frameBytes - audioBytes));
+  c.lastRead = frame;
+  advance(frame, fraction, ratio);
+  c.readFrame = frame;
+  c.fraction = fraction;
+}
+
 }  // namespace
 
 int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, void* output) {
@@ -371,31 +704,50 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
   std::memcpy(channel->newest, input, static_cast<std::size_t>(blockBytes));
   c.readFrame -= frames;
   c.lastRead -= frames;
+  if (c.fadeDone < c.fadeLength) c.fadeFrame -= frames;
   const std::size_t tailFrames = static_cast<std::size_t>(s.keepBlocks - 1) * frames;
   std::memmove(c.samples, c.samples + frames, tailFrames * sizeof(float));
   for (int i = 0; i < frames; ++i)
     c.samples[tailFrames + i] =
         comparedSample(state, channel->newest + static_cast<std::size_t>(i) * frameBytes);
+  if (s.pitch) pitchTrackBlock(state, channel);
 
   const float* x = c.samples + tailFrames;  // indexed by frame from the newest slot
   // Right after switch-on the history holds only what came since: no jump
   // may land before that, in the silence that was there at set-up.
   c.received = static_cast<int>(std::min<std::size_t>(c.received + frames, tailFrames + frames));
   const int oldest = frames - c.received;
-  const int high = frames - 1;  // the newest frame
+  // The newest frame, less what absolute pitch keeps back to measure around
+  // it, once that much has arrived.
+  const int holdBack = std::min(s.holdBack, c.received - frames);
+  const int high = frames - 1 - holdBack;
   unsigned char* out = channel->outBlock;
   int i = 0;
   for (; i < frames && channel->note; ++i) {
     // Set per frame: the note may change within the block.
-    const double ratio = static_cast<double>(channel->note->frequency) / state.baseFrequency;
+    const double ratio = s.pitch
+                             ? absoluteRatio(state, channel, c.readFrame)
+                             : static_cast<double>(channel->note->frequency) / state.baseFrequency;
+    if (s.readMode == readInterpolated) {
+      interpolatedFrame(state, channel, c, x, i, ratio, oldest, frames,
+                        out + static_cast<std::size_t>(i) * frameBytes);
+      ++c.sinceSearch;
+      countFrame(state, channel);
+      continue;
+    }
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
+    // A forward jump under absolute pitch keeps its distance behind this
+    // output frame, or the rest of the block would carry it past `high`.
+    const int forwardHigh = holdBack ? std::min(high, i - holdBack) : high;
     if (pos > high || pos < low) {
-      pos = jump(s, c, x, pos, low, high, oldest, frames, i, pos > high, false);
+      pos = jump(s, c, x, pos, low, pos > high ? high : forwardHigh, oldest, frames, i, pos > high,
+                 false);
     } else if (i - pos > s.earlyLag && c.sinceSearch >= s.earlyRetry &&
-               static_cast<double>(channel->note->frequency) < state.baseFrequency) {
+               (s.pitch ? ratio < 1
+                        : static_cast<double>(channel->note->frequency) < state.baseFrequency)) {
       // A downward note lets the lag grow; a close match takes it back early.
-      pos = jump(s, c, x, pos, low, high, oldest, frames, i, false, true);
+      pos = jump(s, c, x, pos, low, forwardHigh, oldest, frames, i, false, true);
     }
     std::memcpy(out + static_cast<std::size_t>(i) * frameBytes,
                 channel->newest + static_cast<std::ptrdiff_t>(pos) * frameBytes,

@@ -47,6 +47,36 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
                   float* scratch, SpliceMatch& match, double carry = 0, int roundingReach = 0,
                   int wholeLast = INT_MIN);
 
+// The interpolated read: a Kaiser-windowed sinc of interpolationTaps taps,
+// tabulated at interpolationPhases + 1 fractions from 0 to 1 of a frame; a
+// read takes the fraction nearest its own, at most half a 1024th of a frame
+// away. A read at frame n plus a fraction takes frames
+// n - interpolationHalf + 1 to n + interpolationHalf, so the read position
+// keeps half a kernel behind the newest frame.
+constexpr int interpolationTaps = 32;
+constexpr int interpolationHalf = interpolationTaps / 2;
+constexpr int interpolationPhases = 1024;
+constexpr int maxInterpolationStride = 4;  // floats in a frame: 16 bytes at most
+
+// Floats in the table for frames of `stride` floats: per tabulated fraction,
+// each tap `stride` times over, one for each sample of a frame, so that a
+// frame's samples are read together.
+constexpr int interpolationTableSize(int stride) {
+  return (interpolationPhases + 1) * interpolationTaps * stride;
+}
+
+// Fills `table` (interpolationTableSize(stride) floats) for frames of
+// `stride` floats, 1 to maxInterpolationStride. Set-up only.
+void buildInterpolationTable(float* table, int stride);
+
+// Reads the first `samples` (at most `stride`) interleaved float samples of
+// the frame at `frame` + `fraction` (0 to 1) into `out`. `frame` points at the
+// first sample of that frame; frames lie `stride` floats apart, as in the
+// table, and the kernel's reach on either side must exist. Only multiplies
+// and adds: audio thread.
+void interpolateFrame(const float* table, const float* frame, int stride, int samples,
+                      double fraction, float* out);
+
 // Shared with the block processor: one frame of the melody's clock, and the
 // delay report with the block count.
 void countFrame(const EffectState& fx, DelayChannel* channel);

@@ -76,4 +76,8 @@ TEST(FuzzRegression, KeyBytes) {
   replay("keys", fuzzKeyBytes, 5);
 }
 
+TEST(FuzzRegression, MidiFiles) {
+  replay("midi", fuzzMidiFile, 5);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,9 @@
 #include "config.h"
 #include "effect.h"
 #include "keydecoder.h"
+#include "melody.h"
+#include "midi.h"
+#include "smf.h"
 #include "splice.h"
 
 void fuzzCheck(bool ok, const char* what) {
@@ -115,6 +119,38 @@ void playShape(EffectState& fx, const StreamShape& shape, const char* path) {
   }
 }
 
+// The interpolated read computes its frames from float samples: a sine in,
+// every output sample finite and within what the kernel's gain can make of
+// the input's peak. Its history must hold a buffer, MaxDelay and the kernel.
+void playInterpolated(EffectState& fx, const char* path) {
+  constexpr int frames = 64, samples = 2, historyBlocks = 40;
+  fx.settings.spliceMode = spliceMatched;
+  fx.settings.readMode = readInterpolated;
+  fx.audioChannels = samples;
+  const int frameBytes = samples * static_cast<int>(sizeof(float));
+  const int result = effectInit(fx, 1, historyBlocks, frames * frameBytes, 44100, frameBytes, path,
+                                /*loop=*/1);
+  fx.settings = EffectSettings{};
+  fx.audioChannels = 0;
+  if (result != 0) {
+    fuzzCheck(!fx.initialized, "a failed set-up left the effect initialised");
+    return;
+  }
+  std::vector<float> input(frames * samples), output(input.size());
+  long long n = 0;
+  for (int block = 0; block < blocksPerShape; ++block) {
+    for (int f = 0; f < frames; ++f, ++n)
+      for (int k = 0; k < samples; ++k)
+        input[static_cast<std::size_t>(f * samples + k)] =
+            static_cast<float>(0.5 * std::sin(0.01 * (k + 1) * static_cast<double>(n)));
+    fuzzCheck(effectProcess(fx, input.data(), output.data()) == 0,
+              "an initialised effect refused a block");
+    for (float v : output)
+      fuzzCheck(std::isfinite(v) && std::fabs(v) <= 1.0f,
+                "an interpolated sample is not what the kernel makes of the input");
+  }
+}
+
 }  // namespace
 
 void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
@@ -125,12 +161,17 @@ void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
             "writing the melody file");
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  // Both ways of jumping, as the configuration chooses them.
+  // Both ways of jumping, as the configuration chooses them, and absolute
+  // pitch, which measures whatever the frames hold as audio.
   EffectState fx;
   for (SpliceMode mode : {spliceBlock, spliceMatched}) {
     fx.settings.spliceMode = mode;
     for (const StreamShape& shape : shapes) playShape(fx, shape, path);
   }
+  playInterpolated(fx, path);
+  fx.settings.spliceMode = spliceBlock;
+  fx.settings.pitchMode = pitchAbsolute;
+  for (const StreamShape& shape : shapes) playShape(fx, shape, path);
   effectRelease(fx);
   fuzzCheck(!fx.channels && !fx.firstNote && !fx.initialized, "release left state behind");
 }
@@ -221,4 +262,64 @@ void decodeAll(const std::uint8_t* data, std::size_t size, bool timeOutEachByte)
 void fuzzKeyBytes(const std::uint8_t* data, std::size_t size) {
   decodeAll(data, size, false);
   decodeAll(data, size, true);
+}
+
+// ------------------------------------------------------------------ MIDI file
+
+namespace {
+
+// What the reader hands on holds whatever the bytes were.
+void checkRead(const SmfFile& file, const SmfError& error, bool read, std::size_t size) {
+  if (!read) {
+    fuzzCheck(error.byte <= size && !error.what.empty(), "a refusal names a byte of the file");
+    return;
+  }
+  fuzzCheck(file.format <= 1 && !file.tracks.empty(), "a read file is of format 0 or 1");
+  for (const SmfTrack& track : file.tracks) {
+    long long last = 0;
+    for (const SmfEvent& e : track.events) {
+      fuzzCheck(e.pulses >= last && e.offset < size, "events in order, inside the file");
+      fuzzCheck(e.status >= 0x80, "every event has a status");
+      if (e.status < 0xF0) fuzzCheck(e.data1 < 0x80 && e.data2 < 0x80, "data bytes below 0x80");
+      last = e.pulses;
+    }
+    fuzzCheck(track.endPulses == last, "a track ends with its last event");
+  }
+}
+
+// A melody the program takes: notes it plays, a base it accepts.
+void checkMelody(const Melody& melody) {
+  fuzzCheck(!melody.notes.empty(), "a converted melody has notes");
+  fuzzCheck(melody.base > 0 && melody.base <= maxBase, "the base is one the program takes");
+  fuzzCheck(melody.unit.factor >= 1, "the unit is a whole fraction of a hertz");
+  for (const MelodyNote& note : melody.notes) {
+    fuzzCheck(note.ticks > 0, "every note lasts a tick or more");
+    fuzzCheck(note.frequency > 0 && note.frequency <= limitFramesPerBuffer * melody.base,
+              "every note is one the program plays");
+  }
+}
+
+}  // namespace
+
+void fuzzMidiFile(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  SmfFile file;
+  SmfError error;
+  const bool read = readSmf(bytes, file, error);
+  checkRead(file, error, read, bytes.size());
+  if (read) listMidi("in", file, findParts(file));
+  // The converter agrees with the reader on whether the file is one.
+  for (const bool ownRange : {false, true}) {
+    MelodyOptions options;
+    options.bendRangeGiven = ownRange;
+    options.bendRange = 12;
+    Melody melody;
+    std::string message;
+    if (convertMidi("in", bytes, options, melody, message)) {
+      fuzzCheck(read, "only a file the reader takes converts");
+      checkMelody(melody);
+    } else {
+      fuzzCheck(message.rfind("in", 0) == 0, "a refusal names the file");
+    }
+  }
 }

@@ -22,5 +22,10 @@ void fuzzConfigFile(const std::uint8_t* data, std::size_t size);
 // out and once with every unfinished sequence timing out after each byte.
 void fuzzKeyBytes(const std::uint8_t* data, std::size_t size);
 
+// The bytes as a MIDI file: read, listed and converted, with
+// and without a bend range of its own. What is read is well formed, what is
+// refused names a byte, and what is converted is a melody the program plays.
+void fuzzMidiFile(const std::uint8_t* data, std::size_t size);
+
 // Aborts with the message when `ok` is false.
 void fuzzCheck(bool ok, const char* what);

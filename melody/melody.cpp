@@ -117,7 +117,7 @@ bool unrollSections(std::vector<MelodyNote>& notes, std::string& error) {
   std::vector<MelodyNote> flat;
   std::size_t sectionStart = 0;
   for (std::size_t i = 0; i < notes.size(); ++i) {
-    flat.push_back({notes[i].ticks, notes[i].frequency, 0});
+    flat.push_back({notes[i].ticks, notes[i].frequency, 0, notes[i].hz});
     if (notes[i].repeat <= 0) continue;
     for (int k = 1; k < notes[i].repeat; ++k) {
       if (flat.size() + (i + 1 - sectionStart) > maxNotes) {
@@ -126,7 +126,7 @@ bool unrollSections(std::vector<MelodyNote>& notes, std::string& error) {
         return false;
       }
       for (std::size_t j = sectionStart; j <= i; ++j)
-        flat.push_back({notes[j].ticks, notes[j].frequency, 0});
+        flat.push_back({notes[j].ticks, notes[j].frequency, 0, notes[j].hz});
     }
     sectionStart = i + 1;
   }
@@ -136,13 +136,51 @@ bool unrollSections(std::vector<MelodyNote>& notes, std::string& error) {
 
 }  // namespace
 
+namespace {
+
+// The frequency a span stands for, in Hz, or false with the reason.
+bool spanFrequency(const std::string& name, const Span& span, const MelodyOptions& options,
+                   double base, double limit, double& hz, std::string& error) {
+  hz = noteFrequency(span.pitch + options.transpose);
+  const std::string at = place(name, span.where);
+  if (!std::isfinite(hz)) {
+    error = at + "the note's frequency is not a finite number";
+    return false;
+  }
+  const double written = std::strtod(formatNumber(hz).c_str(), nullptr);
+  // The program narrows frequencies to single precision.
+  const double stored = static_cast<double>(static_cast<float>(written));
+  if (!(stored > 0)) {
+    error = at + "the note's frequency " + formatNumber(hz) +
+            " Hz is too low to be written (it must be above 0)";
+    return false;
+  }
+  if (!(stored <= limit)) {
+    error = at + "the note's frequency " + formatNumber(written) +
+            " Hz is above what the program plays at base " + formatNumber(base) + " Hz: at most " +
+            std::to_string(limitFramesPerBuffer) + " x base = " + formatNumber(limit) + " Hz";
+    return false;
+  }
+  return true;
+}
+
+// Writes the base and every note in the unit that holds them, `factor`
+// times their frequencies: the same numbers as in Hz when that is 1.
+void writeInUnit(Melody& melody, double base, int factor) {
+  auto written = [](double value) { return std::strtod(formatNumber(value).c_str(), nullptr); };
+  melody.base = written(factor * base);
+  for (MelodyNote& note : melody.notes) note.frequency = written(factor * note.hz);
+}
+
+}  // namespace
+
 bool finishMelody(const std::string& name, const std::vector<Span>& spans,
                   const MelodyOptions& options, Melody& melody, std::string& error) {
   // Everything is checked against the numbers as written, which are what
   // the program will read.
-  melody.base = std::strtod(formatNumber(options.base).c_str(), nullptr);
+  const double base = std::strtod(formatNumber(options.base).c_str(), nullptr);
   melody.notes.clear();
-  const double limit = static_cast<double>(limitFramesPerBuffer) * melody.base;
+  const double limit = static_cast<double>(limitFramesPerBuffer) * base;
   bool haveNote = false;
   double previous = 0;
   std::size_t sectionStart = 0;
@@ -156,41 +194,25 @@ bool finishMelody(const std::string& name, const std::vector<Span>& spans,
       if (span.repeat > 0) sectionStart = melody.notes.size();
       continue;
     }
-    double frequency;
+    double hz;
     if (span.rest) {
-      frequency = options.restHold && haveNote ? previous : melody.base;
+      hz = options.restHold && haveNote ? previous : options.base;
     } else {
-      const double exact = noteFrequency(span.pitch + options.transpose);
-      const std::string at = place(name, span.where);
-      if (!std::isfinite(exact)) {
-        error = at + "the note's frequency is not a finite number";
-        return false;
-      }
-      frequency = std::strtod(formatNumber(exact).c_str(), nullptr);
-      // The program narrows frequencies to single precision.
-      const double stored = static_cast<double>(static_cast<float>(frequency));
-      if (!(stored > 0)) {
-        error = at + "the note's frequency " + formatNumber(exact) +
-                " Hz is too low to be written (it must be above 0)";
-        return false;
-      }
-      if (!(stored <= limit)) {
-        error = at + "the note's frequency " + formatNumber(frequency) +
-                " Hz is above what the program plays at base " + formatNumber(melody.base) +
-                " Hz: at most " + std::to_string(limitFramesPerBuffer) +
-                " x base = " + formatNumber(limit) + " Hz";
-        return false;
-      }
+      if (!spanFrequency(name, span, options, base, limit, hz, error)) return false;
       haveNote = true;
-      previous = frequency;
+      previous = hz;
     }
-    melody.notes.push_back({ticks, frequency, span.repeat});
+    melody.notes.push_back({ticks, 0, span.repeat, hz});
     if (span.repeat > 0) sectionStart = melody.notes.size();
   }
   if (melody.notes.empty()) {
     error = name + ": the melody is shorter than one tick (1 ms)";
     return false;
   }
+  std::vector<double> hz;
+  for (const MelodyNote& note : melody.notes) hz.push_back(note.hz);
+  melody.unit = chooseUnit(options.base, hz);
+  writeInUnit(melody, options.base, melody.unit.factor);
   if (options.repeat > 1) {
     bool ownSections = false;
     for (const MelodyNote& note : melody.notes) ownSections = ownSections || note.repeat > 0;

@@ -13,11 +13,37 @@ struct MelodyOptions {
   bool channelGiven = false;
   int channel = 0;  // 1 to 16
   double base = 440;
-  double transpose = 0;  // semitones
-  double bendRange = 2;  // semitones at full pitch-bend
+  double transpose = 0;         // semitones
+  bool bendRangeGiven = false;  // else each channel's own, as the file sets it
+  double bendRange = 2;         // semitones at full pitch-bend
   bool restHold = false;
   int repeat = 1;
 };
+
+// The live program builds each note's moves with a phase accumulator in the
+// melody's unit and closes the note's ring of moves at a phase within 1 of an
+// earlier one, so a note averages slightly off its frequency; the coarser
+// the unit, the further. Written in a fine enough unit, every note holds
+// within this many cents of its target.
+constexpr double maxCentsOff = 1.0;
+
+// The pitch ratio the live program plays for a note of `frequency` in a
+// melody of base `base`, both as the program reads them from the file: the
+// average move of the note's ring.
+double heldRatio(double base, float frequency);
+
+// The unit a melody is written in: `factor` times finer than 1 Hz, so that
+// the base and every note are `factor` times their frequencies. The smallest
+// factor that holds every note (frequencies `hz`, base `base`, both in Hz)
+// within maxCentsOff, with the note that comes nearest the limit (past 100,
+// only every twentieth factor or so is tried); when none up to the
+// program's highest base does, the finest unit tried, with its worst note.
+struct MelodyUnit {
+  int factor;
+  double worstCents;
+  double worstHz;
+};
+MelodyUnit chooseUnit(double base, const std::vector<double>& hz);
 
 // One note of the written melody: whole ticks of 1 ms and the frequency as
 // written. `repeat` above 0 writes "-repeat" after the note.
@@ -25,11 +51,14 @@ struct MelodyNote {
   long long ticks;
   double frequency;
   int repeat = 0;
+  double hz = 0;  // the frequency it stands for
 };
 
 struct Melody {
   double base = 0;
   std::vector<MelodyNote> notes;
+  std::string taken;  // MIDI: which track and channel the notes come from
+  MelodyUnit unit{1, 0, 0};
 };
 
 // A stretch of the input on the way to a melody note. Times are whole ticks,
@@ -92,6 +121,8 @@ std::string melodyText(const Melody& melody);
 extern const char* const melodyUsage;
 struct MelodyCommand {
   MelodyOptions options;
+  bool baseGiven = false;
+  bool list = false;  // --list: INPUT's parts instead of a melody
   std::string inputPath;
   std::string outputPath;
   bool help = false;

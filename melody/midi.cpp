@@ -1,114 +1,14 @@
-// Standard MIDI Files (format 0 and 1) to spans, read with libsmf.
-// smf.h includes glib.h inside extern "C", which glib's C++ parts refuse.
-#include <glib.h>
-#include <smf.h>
+// Standard MIDI Files (format 0 and 1) to spans: the tempo map, the part
+// taken, each channel's pitch bend and bend range, and the highest sounding
+// note at every moment.
+#include "midi.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 
 #include "melody.h"
 
 namespace {
-
-unsigned be16(const std::string& b, std::size_t at) {
-  return static_cast<unsigned>(static_cast<unsigned char>(b[at])) << 8 |
-         static_cast<unsigned char>(b[at + 1]);
-}
-
-unsigned long be32(const std::string& b, std::size_t at) {
-  return static_cast<unsigned long>(be16(b, at)) << 16 | be16(b, at + 2);
-}
-
-struct Header {
-  unsigned format;
-  unsigned tracks;
-  bool smpte;
-  int ppqn;
-  int framesPerSecond;  // 24, 25, 29 (29.97, drop-frame) or 30
-  int resolution;       // pulses per frame
-};
-
-// libsmf says little about a short file and loads some truncated ones
-// anyway, so the chunk structure is checked first, with the byte where it
-// breaks. `tracks` gets what libsmf reads well: a plain six-byte header and
-// the track chunks alone (libsmf drops the track after a chunk of another
-// kind, and refuses a longer header).
-bool checkStructure(const std::string& name, const std::string& b, Header& header,
-                    std::string& tracks, std::string& error) {
-  const std::size_t size = b.size();
-  auto fail = [&](std::size_t byte, const std::string& what) {
-    error = name + ", byte " + std::to_string(byte) + ": " + what;
-    return false;
-  };
-  if (size < 14) return fail(size, "truncated MIDI file: it ends inside its MThd header");
-  const unsigned long headerLength = be32(b, 4);
-  if (headerLength < 6)
-    return fail(4, "not a valid MIDI file: its MThd header is " + std::to_string(headerLength) +
-                       " bytes long, at least 6 are needed");
-  if (headerLength > size - 8)
-    return fail(size, "truncated MIDI file: it ends inside its MThd header");
-  header.format = be16(b, 8);
-  header.tracks = be16(b, 10);
-  const unsigned division = be16(b, 12);
-  if (header.format > 2)
-    return fail(8, "not a valid MIDI file: unknown format " + std::to_string(header.format));
-  if (header.format == 2)
-    return fail(8, "MIDI format 2 (independent sequences) is not supported, only 0 and 1");
-  if (header.tracks == 0) return fail(10, "not a valid MIDI file: its header announces no tracks");
-  header.smpte = division & 0x8000;
-  if (header.smpte) {
-    header.framesPerSecond = -static_cast<signed char>(division >> 8);
-    header.resolution = static_cast<int>(division & 0xff);
-    const int fps = header.framesPerSecond;
-    if ((fps != 24 && fps != 25 && fps != 29 && fps != 30) || header.resolution == 0)
-      return fail(12, "not a valid MIDI file: SMPTE division of " + std::to_string(fps) +
-                          " frames per second and " + std::to_string(header.resolution) +
-                          " pulses per frame");
-  } else {
-    header.ppqn = static_cast<int>(division);
-    if (header.ppqn == 0) return fail(12, "not a valid MIDI file: 0 pulses per quarter note");
-  }
-  std::size_t at = 8 + headerLength;
-  unsigned found = 0;
-  tracks = b.substr(0, 14);
-  tracks[4] = tracks[5] = tracks[6] = 0;
-  tracks[7] = 6;
-  while (at < size) {
-    if (size - at < 8) return fail(size, "truncated MIDI file: it ends inside a chunk header");
-    const bool track = b.compare(at, 4, "MTrk") == 0;
-    const unsigned long length = be32(b, at + 4);
-    if (length > size - at - 8)
-      return fail(size,
-                  "truncated MIDI file: it ends inside " +
-                      (track ? "track " + std::to_string(found + 1) : std::string("a chunk")) +
-                      ", which should run to byte " + std::to_string(at + 8 + length));
-    if (track) {
-      ++found;
-      tracks.append(b, at, 8 + length);
-    }
-    at += 8 + length;
-  }
-  if (found < header.tracks)
-    return fail(size, "truncated MIDI file: it holds " + std::to_string(found) + " of the " +
-                          std::to_string(header.tracks) + " tracks its header announces");
-  return true;
-}
-
-// libsmf reports through GLib's log and goes on after some faults (a track
-// cut short where an event breaks off), so a warning fails the load; only a
-// tempo event it cannot use is passed over, as libsmf passes it over.
-void keepFirstWarning(const gchar*, GLogLevelFlags level, const gchar* message, gpointer first) {
-  auto* text = static_cast<std::string*>(first);
-  const bool warning = level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING);
-  const std::string m = message ? message : "";
-  if (m.rfind("Ignoring invalid tempo change", 0) == 0) return;
-  if (warning && text->empty()) *text = m.empty() ? "a fault" : m;
-}
-
-struct SmfDeleter {
-  void operator()(smf_t* smf) const { smf_delete(smf); }
-};
 
 // Pulses to milliseconds, exactly: ms = numerator / denominator, so that
 // every boundary is rounded once from its exact time.
@@ -118,7 +18,7 @@ struct TimeMap {
     long long microsPerQuarter;
     __int128 startNumerator;
   };
-  std::vector<Tempo> tempos;  // PPQ only; the first at pulse 0
+  std::vector<Tempo> tempos;  // quarter-note division only; the first at pulse 0
   bool smpte = false;
   long long pulseNumerator = 0;  // SMPTE: numerator per pulse
   long long denominator = 1;
@@ -142,32 +42,29 @@ struct TimeMap {
 // A time signature changes how pulses group into bars, never how long a
 // pulse lasts: the tempo counts microseconds per quarter note whatever the
 // beat is. So only tempo events and the division make the map.
-TimeMap makeTimeMap(smf_t* smf, const Header& header) {
+TimeMap makeTimeMap(const SmfFile& file) {
   TimeMap map;
-  if (header.smpte) {
+  if (file.smpte) {
     map.smpte = true;
     // 29 stands for 30 drop-frame: 30000/1001 frames per second.
-    const bool dropFrame = header.framesPerSecond == 29;
+    const bool dropFrame = file.framesPerSecond == 29;
     map.pulseNumerator = dropFrame ? 1001 : 1000;
     map.denominator =
-        static_cast<long long>(dropFrame ? 30 : header.framesPerSecond) * header.resolution;
+        static_cast<long long>(dropFrame ? 30 : file.framesPerSecond) * file.resolution;
     return map;
   }
   std::vector<std::pair<long long, long long>> changes;
-  for (int t = 1; t <= smf->number_of_tracks; ++t) {
-    smf_track_t* track = smf_get_track_by_number(smf, t);
-    for (int e = 1; e <= track->number_of_events; ++e) {
-      const smf_event_t* event = smf_track_get_event_by_number(track, e);
-      const unsigned char* m = event->midi_buffer;
-      if (event->midi_buffer_length >= 6 && m[0] == 0xFF && m[1] == 0x51 && m[2] == 3) {
-        const long long micros = m[3] << 16 | m[4] << 8 | m[5];
-        if (micros > 0) changes.push_back({event->time_pulses, micros});
-      }
+  for (const SmfTrack& track : file.tracks) {
+    for (const SmfEvent& e : track.events) {
+      if (e.status != 0xFF || e.data1 != 0x51 || e.payload.size() != 3) continue;
+      const auto* m = reinterpret_cast<const unsigned char*>(e.payload.data());
+      const long long micros = m[0] << 16 | m[1] << 8 | m[2];
+      if (micros > 0) changes.push_back({e.pulses, micros});
     }
   }
   std::stable_sort(changes.begin(), changes.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  map.denominator = 1000LL * header.ppqn;
+  map.denominator = 1000LL * file.ppqn;
   map.tempos.push_back({0, 500000, 0});  // 120 quarter notes a minute until told otherwise
   for (const auto& [pulses, micros] : changes) {
     TimeMap::Tempo& last = map.tempos.back();
@@ -180,41 +77,105 @@ TimeMap makeTimeMap(smf_t* smf, const Header& header) {
   return map;
 }
 
-enum EventKind { noteOff, pitchBend, noteOn };  // the order within one pulse
+// The order within one pulse: notes end, controllers and bends apply, then
+// notes start, so a note struck with a bend starts bent.
+enum EventKind { noteOff, control, pitchBend, noteOn };
 
 struct Event {
   long long pulses;
   EventKind kind;
   int channel;  // 0 to 15
-  int key;
-  int value;  // pitch bend, 0 to 16383
-  int track;
+  int key;      // or controller number
+  int value;    // controller value, or pitch bend 0 to 16383
+  int track;    // from 1
 };
 
-// The notes and bends of `track` on `channel` (1 to 16), or on every channel
-// but 10 when `channel` is 0.
-void collectEvents(smf_track_t* track, int channel, std::vector<Event>& events) {
-  for (int e = 1; e <= track->number_of_events; ++e) {
-    const smf_event_t* event = smf_track_get_event_by_number(track, e);
-    const unsigned char* m = event->midi_buffer;
-    if (event->midi_buffer_length < 3 || m[0] >= 0xF0) continue;
-    const int ch = m[0] & 0x0F;
-    if (channel ? ch != channel - 1 : ch == 9) continue;
-    const int type = m[0] & 0xF0;
-    Event out{event->time_pulses, noteOff, ch, m[1], 0, track->track_number};
-    if (type == 0x90 && m[2] > 0) {
-      out.kind = noteOn;
-    } else if (type == 0x80 || type == 0x90) {
-      out.kind = noteOff;
-    } else if (type == 0xE0) {
-      out.kind = pitchBend;
-      out.value = m[1] | m[2] << 7;
-    } else {
-      continue;
-    }
-    events.push_back(out);
-  }
+// Which notes are taken: of one track or all (0), of one channel (1 to 16)
+// or every channel but 10 (0).
+struct Selection {
+  int track = 0;
+  int channel = 0;
+};
+
+bool selected(const Selection& s, int track, int channel) {
+  return (s.track == 0 || s.track == track) &&
+         (s.channel ? channel == s.channel - 1 : channel != 9);
 }
+
+// The selected notes, and the controllers and bends of every track: a
+// channel's bend and bend range hold whichever track sets them.
+std::vector<Event> collectEvents(const SmfFile& file, const Selection& selection) {
+  std::vector<Event> events;
+  for (std::size_t t = 0; t < file.tracks.size(); ++t) {
+    const int track = static_cast<int>(t) + 1;
+    for (const SmfEvent& e : file.tracks[t].events) {
+      if (e.status >= 0xF0) continue;
+      const int channel = e.status & 0x0F;
+      Event out{e.pulses, noteOff, channel, e.data1, e.data2, track};
+      switch (e.status & 0xF0) {
+        case 0x90:
+        case 0x80:
+          if (!selected(selection, track, channel)) continue;
+          out.kind = (e.status & 0xF0) == 0x90 && e.data2 > 0 ? noteOn : noteOff;
+          break;
+        case 0xB0:
+          out.kind = control;
+          break;
+        case 0xE0:
+          out.kind = pitchBend;
+          out.value = e.data1 | e.data2 << 7;
+          break;
+        default:
+          continue;
+      }
+      events.push_back(out);
+    }
+  }
+  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+    return a.pulses != b.pulses ? a.pulses < b.pulses : a.kind < b.kind;
+  });
+  return events;
+}
+
+// A channel's pitch bend and its range, which the file may set with
+// registered parameter 0 (pitch-bend sensitivity).
+struct ChannelBend {
+  int value = 8192;
+  double semitones = 2;  // the range, General MIDI's unless the file sets it
+  int cents = 0;
+  int parameterMsb = 127, parameterLsb = 127;  // 127, 127: none selected
+  bool fixed = false;                          // --bend-range given
+
+  double bend() const { return (value - 8192) / 8192.0 * (semitones + cents / 100.0); }
+
+  void controller(int number, int value) {
+    const bool sensitivity = parameterMsb == 0 && parameterLsb == 0;
+    switch (number) {
+      case 101:
+        parameterMsb = value;
+        break;
+      case 100:
+        parameterLsb = value;
+        break;
+      case 99:
+      case 98:  // a non-registered parameter: data entry no longer means the range
+        parameterMsb = parameterLsb = 127;
+        break;
+      case 6:
+        if (sensitivity && !fixed) semitones = value;
+        break;
+      case 38:
+        if (sensitivity && !fixed) cents = value;
+        break;
+      case 121:  // reset all controllers: the bend, not its range
+        this->value = 8192;
+        parameterMsb = parameterLsb = 127;
+        break;
+      default:
+        break;
+    }
+  }
+};
 
 struct Sounding {
   long long id;  // later notes have higher ids
@@ -229,89 +190,18 @@ std::string seconds(double ms) {
   return text;
 }
 
-}  // namespace
-
-bool convertMidi(const std::string& name, const std::string& bytes, const MelodyOptions& options,
-                 Melody& melody, std::string& error) {
-  Header header{};
-  std::string copy;
-  if (!checkStructure(name, bytes, header, copy, error)) return false;
-  // libsmf does not read SMPTE timing; the pulses are all we take from it,
-  // so it is handed the file with a quarter-note division instead.
-  if (header.smpte) {
-    copy[12] = 0;
-    copy[13] = 96;
-  }
-  std::string libraryMessage;
-  const guint handler = g_log_set_handler(
-      "libsmf",
-      static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
-      keepFirstWarning, &libraryMessage);
-  std::unique_ptr<smf_t, SmfDeleter> smf(
-      smf_load_from_memory(copy.data(), static_cast<int>(copy.size())));
-  g_log_remove_handler("libsmf", handler);
-  if (!smf || !libraryMessage.empty()) {
-    error = name + ": not a valid MIDI file" +
-            (libraryMessage.empty() ? std::string() : " (libsmf: " + libraryMessage + ")");
-    return false;
-  }
-
-  const int trackCount = smf->number_of_tracks;
-  if (options.trackGiven && (options.track < 1 || options.track > trackCount)) {
-    error = name + ": there is no track " + std::to_string(options.track) + ": the file has " +
-            std::to_string(trackCount) + (trackCount == 1 ? " track" : " tracks") +
-            ", numbered from 1";
-    return false;
-  }
-  if (options.channelGiven && (options.channel < 1 || options.channel > 16)) {
-    error = name + ": there is no channel " + std::to_string(options.channel) +
-            ": MIDI channels are 1 to 16";
-    return false;
-  }
-  std::vector<Event> events;
-  const int channel = options.channelGiven ? options.channel : 0;
-  if (options.trackGiven) {
-    collectEvents(smf_get_track_by_number(smf.get(), options.track), channel, events);
-  } else if (options.channelGiven) {
-    for (int t = 1; t <= trackCount; ++t)
-      collectEvents(smf_get_track_by_number(smf.get(), t), options.channel, events);
-  } else {
-    for (int t = 1; t <= trackCount; ++t) {
-      collectEvents(smf_get_track_by_number(smf.get(), t), 0, events);
-      if (std::any_of(events.begin(), events.end(),
-                      [](const Event& e) { return e.kind == noteOn; }))
-        break;
-      events.clear();
-    }
-  }
-  if (std::none_of(events.begin(), events.end(), [](const Event& e) { return e.kind == noteOn; })) {
-    if (options.trackGiven && options.channelGiven)
-      error = name + ": no notes on track " + std::to_string(options.track) + ", channel " +
-              std::to_string(options.channel);
-    else if (options.trackGiven)
-      error = name + ": no notes on track " + std::to_string(options.track) +
-              " (channel 10, the drums, is skipped unless --channel 10 is given)";
-    else if (options.channelGiven)
-      error = name + ": no notes on channel " + std::to_string(options.channel);
-    else
-      error = name +
-              ": no notes on any track (channel 10, the drums, is skipped unless --channel 10 "
-              "is given)";
-    return false;
-  }
-
-  const TimeMap time = makeTimeMap(smf.get(), header);
-  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
-    return a.pulses != b.pulses ? a.pulses < b.pulses : a.kind < b.kind;
-  });
-  long long length = smf_get_length_pulses(smf.get());
-  if (!events.empty()) length = std::max(length, events.back().pulses);
-
-  // The sweep: after each pulse's events the highest sounding note (the
-  // latest of equals) is the one heard; each change starts a span.
+// The spans of the selected notes: after each pulse's events the highest
+// sounding note (the latest of equals) is the one heard, and each change
+// starts a span. What still sounds ends with the file.
+std::vector<Span> sweep(const std::vector<Event>& events, const TimeMap& time, long long length,
+                        const MelodyOptions& options) {
   std::vector<Span> spans;
   std::vector<Sounding> sounding;
-  double bend[16] = {};  // semitones, per channel
+  ChannelBend bend[16];
+  for (ChannelBend& b : bend) {
+    b.fixed = options.bendRangeGiven;
+    if (b.fixed) b.semitones = options.bendRange;
+  }
   long long nextId = 0;
   long long currentId = -1;  // -1: a rest
   Sounding current{};
@@ -325,7 +215,7 @@ bool convertMidi(const std::string& name, const std::string& bytes, const Melody
       span.where = "rest at " + seconds(startMs);
     } else {
       const double averageBend =
-          endMs > startMs ? bendIntegral / (endMs - startMs) : bend[current.channel];
+          endMs > startMs ? bendIntegral / (endMs - startMs) : bend[current.channel].bend();
       span.pitch = current.key + averageBend;
       span.where = "track " + std::to_string(current.track) + ", " + midiNoteName(current.key) +
                    " at " + seconds(startMs);
@@ -336,12 +226,16 @@ bool convertMidi(const std::string& name, const std::string& bytes, const Melody
   while (i < events.size()) {
     const long long pulses = events[i].pulses;
     const double nowMs = time.ms(pulses);
-    if (currentId >= 0) bendIntegral += bend[current.channel] * (nowMs - lastMs);
+    if (currentId >= 0) bendIntegral += bend[current.channel].bend() * (nowMs - lastMs);
     lastMs = nowMs;
     for (; i < events.size() && events[i].pulses == pulses; ++i) {
       const Event& e = events[i];
       if (e.kind == pitchBend) {
-        bend[e.channel] = (e.value - 8192) / 8192.0 * options.bendRange;
+        bend[e.channel].value = e.value;
+        continue;
+      }
+      if (e.kind == control) {
+        bend[e.channel].controller(e.key, e.value);
         continue;
       }
       // A key struck again while it sounds starts over as a new note.
@@ -365,8 +259,99 @@ bool convertMidi(const std::string& name, const std::string& bytes, const Melody
       bendIntegral = 0;
     }
   }
-  // What still sounds ends with the file.
-  if (currentId >= 0) bendIntegral += bend[current.channel] * (time.ms(length) - lastMs);
+  if (currentId >= 0) bendIntegral += bend[current.channel].bend() * (time.ms(length) - lastMs);
   closeSpan(length);
-  return finishMelody(name, spans, options, melody, error);
+  return spans;
+}
+
+std::string describeTrack(const SmfFile& file, int track) {
+  const std::string name = trackName(file.tracks[static_cast<std::size_t>(track - 1)]);
+  return "track " + std::to_string(track) + (name.empty() ? "" : " \"" + name + "\"");
+}
+
+// Track and channel numbers the file has; false with the reason otherwise.
+bool checkPlace(const std::string& name, const SmfFile& file, const MelodyOptions& options,
+                std::string& error) {
+  const int trackCount = static_cast<int>(file.tracks.size());
+  if (options.trackGiven && (options.track < 1 || options.track > trackCount)) {
+    error = name + ": there is no track " + std::to_string(options.track) + ": the file has " +
+            std::to_string(trackCount) + (trackCount == 1 ? " track" : " tracks") +
+            ", numbered from 1";
+    return false;
+  }
+  if (options.channelGiven && (options.channel < 1 || options.channel > 16)) {
+    error = name + ": there is no channel " + std::to_string(options.channel) +
+            ": MIDI channels are 1 to 16";
+    return false;
+  }
+  return true;
+}
+
+// The notes --track and --channel name, and the line that says which.
+bool chooseGiven(const std::string& name, const SmfFile& file, const MelodyOptions& options,
+                 const std::vector<MidiPart>& parts, Selection& selection, std::string& taken,
+                 std::string& error) {
+  selection.track = options.trackGiven ? options.track : 0;
+  selection.channel = options.channelGiven ? options.channel : 0;
+  const std::string channel = "channel " + std::to_string(options.channel);
+  const bool any = std::any_of(parts.begin(), parts.end(), [&](const MidiPart& p) {
+    return selected(selection, p.track, p.channel - 1);
+  });
+  if (!any) {
+    if (options.trackGiven && options.channelGiven)
+      error = name + ": no notes on track " + std::to_string(options.track) + ", " + channel;
+    else if (options.trackGiven)
+      error = name + ": no notes on track " + std::to_string(options.track) +
+              " (channel 10, the drums, is skipped unless --channel 10 is given)";
+    else
+      error = name + ": no notes on " + channel;
+    return false;
+  }
+  if (options.trackGiven)
+    taken = "took " + describeTrack(file, options.track) + ", " +
+            (options.channelGiven ? channel : "every channel but 10");
+  else
+    taken = "took " + channel + " of every track";
+  return true;
+}
+
+// The default part, and the line that says which and why.
+bool chooseDefault(const std::string& name, const SmfFile& file, const std::vector<MidiPart>& parts,
+                   Selection& selection, std::string& taken, std::string& error) {
+  const PartChoice choice = defaultPart(parts);
+  if (choice.index < 0) {
+    error = name +
+            ": no notes on any track (channel 10, the drums, is skipped unless --channel 10 is "
+            "given)";
+    return false;
+  }
+  const MidiPart& part = parts[static_cast<std::size_t>(choice.index)];
+  selection.track = part.track;
+  selection.channel = part.channel;
+  taken = "took " + describeTrack(file, part.track) + ", channel " + std::to_string(part.channel) +
+          ": " + choice.reason + " (--list shows every part)";
+  return true;
+}
+
+}  // namespace
+
+bool convertMidi(const std::string& name, const std::string& bytes, const MelodyOptions& options,
+                 Melody& melody, std::string& error) {
+  SmfFile file;
+  if (!loadMidi(name, bytes, file, error)) return false;
+  if (!checkPlace(name, file, options, error)) return false;
+  const std::vector<MidiPart> parts = findParts(file);
+  Selection selection;
+  std::string taken;
+  const bool chosen = options.trackGiven || options.channelGiven
+                          ? chooseGiven(name, file, options, parts, selection, taken, error)
+                          : chooseDefault(name, file, parts, selection, taken, error);
+  if (!chosen) return false;
+  const std::vector<Event> events = collectEvents(file, selection);
+  long long length = 0;
+  for (const SmfTrack& track : file.tracks) length = std::max(length, track.endPulses);
+  const std::vector<Span> spans = sweep(events, makeTimeMap(file), length, options);
+  if (!finishMelody(name, spans, options, melody, error)) return false;
+  melody.taken = taken;
+  return true;
 }

@@ -47,3 +47,12 @@ std::vector<PitchFrame> trackPitch(const float* x, std::size_t frames, std::size
 // `maxGap` apart meet halfway between them.
 std::vector<PitchSegment> pitchSegments(const std::vector<PitchFrame>& frames, double hopSeconds,
                                         double tolerance, double minDuration, double maxGap);
+
+// The amplitude of a `hz` sine in a pitch track (`cents` at `seconds`),
+// fitted by least squares together with a parabola that takes up slow
+// drift, then fitted again without the points whose residual lies more
+// than 50 cents from the median residual (a window misread by a fifth would
+// otherwise decide it), up to three times; `dropped`, when given, counts
+// those. 0 when the points cannot tell.
+double vibratoAmplitude(std::vector<double> seconds, std::vector<double> cents, double hz,
+                        int* dropped = nullptr);

@@ -150,4 +150,35 @@ TEST(TrackPitch, ReadsOneChannelOfInterleavedFrames) {
   }
 }
 
+// A 5.5 Hz vibrato on a drift, as a pitch track reads it: its amplitude,
+// whatever the drift, with a misread window (a fifth off) now and then.
+TEST(VibratoAmplitude, FindsTheSineUnderADriftAndDropsMisreadPoints) {
+  struct Case {
+    double amplitude, drift;
+    int misreadEvery;  // 0: none
+  };
+  for (const Case& c :
+       {Case{12, 0, 0}, Case{12, 150, 0}, Case{3, 150, 17}, Case{0, 80, 9}, Case{40, 300, 5}}) {
+    std::vector<double> seconds, cents;
+    int misread = 0;
+    for (int k = 0; k < 190; ++k) {
+      const double t = 0.05 + 0.005 * k;
+      seconds.push_back(t);
+      double y = c.drift * std::sin(2 * M_PI * 0.2 * t + 1) +
+                 c.amplitude * std::sin(2 * M_PI * 5.5 * t + 0.7);
+      if (c.misreadEvery && k % c.misreadEvery == 3) {
+        y += 702;
+        ++misread;
+      }
+      cents.push_back(y);
+    }
+    int dropped = 0;
+    EXPECT_NEAR(vibratoAmplitude(seconds, cents, 5.5, &dropped), c.amplitude, 0.05)
+        << c.amplitude << " on " << c.drift;
+    EXPECT_EQ(dropped, misread);
+  }
+  EXPECT_EQ(vibratoAmplitude({0.1, 0.2}, {1.0}, 5.5), 0) << "sizes that differ";
+  EXPECT_EQ(vibratoAmplitude({}, {}, 5.5), 0);
+}
+
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <map>
 
+#include "safewrite.h"
+
 std::vector<TargetSpan> melodyTimeline(const EffectState& state, long long frames, int sampleRate) {
   std::vector<TargetSpan> spans;
   if (!state.channels || !state.channels[0] || frames <= 0 || sampleRate <= 0) return spans;
@@ -270,21 +272,6 @@ void putLegend(std::string& svg, const PitchPlot& plot) {
          escapeXml(plot.measuredLabel) + "</text>\n";
 }
 
-bool writeText(const std::string& path, const std::string& text, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (!file) {
-    error = std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
-    error = std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool writePitchPlot(const std::string& path, const PitchPlot& plot, std::string& error) {
@@ -296,5 +283,6 @@ bool writePitchPlot(const std::string& path, const PitchPlot& plot, std::string&
   putMeasured(svg, plot, scale);
   putLegend(svg, plot);
   svg += "</svg>\n";
-  return writeText(path, svg, error);
+  // Replaced whole, or written to as it is when it is no plain file.
+  return writeOutput(path, svg, error);
 }

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "effect.h"
 #include "options.h"
 #include "plot.h"
+#include "safewrite.h"
 
 const char* const renderUsage =
     "Usage: glidewarp-render [OPTIONS] INPUT MELODY OUTPUT\n"
@@ -57,6 +57,21 @@ const char* const renderUsage =
     "                   build up beyond one buffer, in milliseconds (default 25;\n"
     "                   at least 5, at most what the history holds: a line says\n"
     "                   so when it is clamped). Block jumps ignore it\n"
+    "  --read MODE      like \"Read:\": how matched splices read the input.\n"
+    "                   verbatim (the default) copies whole frames; interpolated\n"
+    "                   reads between them through a band-limited interpolator\n"
+    "                   and crossfades each jump, for a purer sound at a third\n"
+    "                   of a millisecond more delay. Needs --splice matched\n"
+    "  --pitch MODE     like the configuration's \"Pitch:\" line: relative (the\n"
+    "                   default) bends INPUT by each note's frequency over the\n"
+    "                   base; absolute takes a note's frequency as the pitch that\n"
+    "                   must come out, in Hz, measures INPUT's pitch as it plays\n"
+    "                   and bends by the difference (a note at the base frequency\n"
+    "                   is a rest: INPUT keeps its own pitch). Absolute pitch\n"
+    "                   always uses matched splices\n"
+    "  --retune MS      like \"Retune:\": with --pitch absolute, the time constant\n"
+    "                   in milliseconds with which the correction follows INPUT's\n"
+    "                   pitch (default 0: at once; 500 lets vibrato through)\n"
     "  --plot FILE.svg  also draw a picture of the pitch over time (see below)\n"
     "  -h, --help       show this text\n"
     "\n"
@@ -68,11 +83,12 @@ const char* const renderUsage =
     "logarithmic vertical axis. The orange line is the melody's target: each note's\n"
     "frequency divided by the melody's base frequency, times the pitch measured in\n"
     "INPUT (the median over the whole file), with notes, repeats and loops laid out\n"
-    "as they are played; a grey dashed line marks the time after a melody without\n"
-    "--loop has ended. When INPUT has no measurable pitch, the base frequency\n"
-    "stands in for it. The blue dots are the pitch measured in OUTPUT every 10 ms\n"
-    "(on its loudest channel). Where the dots sit on the line, the bend follows the\n"
-    "melody; this reads best for an input that holds one steady pitch.\n"
+    "as they are played (with --pitch absolute, each note's own frequency; a rest\n"
+    "shows at the base frequency); a grey dashed line marks the time after a\n"
+    "melody without --loop has ended. When INPUT has no measurable pitch, the base\n"
+    "frequency stands in for it. The blue dots are the pitch measured in OUTPUT\n"
+    "every 10 ms (on its loudest channel). Where the dots sit on the line, the bend\n"
+    "follows the melody; this reads best for an input that holds one steady pitch.\n"
     "\n"
     "Exit status: 0 on success, 1 when a file cannot be read or written or the\n"
     "effect cannot be set up, 2 for a bad command line.\n";
@@ -109,6 +125,32 @@ bool parseSplice(const char* text, RenderOptions& options, std::string& error) {
   return false;
 }
 
+bool parseRead(const char* text, RenderOptions& options, std::string& error) {
+  static const std::pair<const char*, ReadMode> modes[] = {{"verbatim", readVerbatim},
+                                                           {"interpolated", readInterpolated}};
+  if (parseChoice(text, modes, options.readMode)) return true;
+  error = std::string("--read takes verbatim or interpolated, not '") + text + "'";
+  return false;
+}
+
+bool parsePitch(const char* text, RenderOptions& options, std::string& error) {
+  static const std::pair<const char*, PitchMode> modes[] = {{"relative", pitchRelative},
+                                                            {"absolute", pitchAbsolute}};
+  if (parseChoice(text, modes, options.pitchMode)) return true;
+  error = std::string("--pitch takes relative or absolute, not '") + text + "'";
+  return false;
+}
+
+bool parseRetune(const char* text, RenderOptions& options, std::string& error) {
+  long ms;
+  if (!parseWholeNumber(text, 0, INT_MAX, ms)) {
+    error = std::string("--retune needs a whole number of milliseconds, not '") + text + "'";
+    return false;
+  }
+  options.retuneMs = static_cast<int>(ms);
+  return true;
+}
+
 bool parseMaxDelay(const char* text, RenderOptions& options, std::string& error) {
   long ms;
   if (!parseWholeNumber(text, 0, INT_MAX, ms)) {
@@ -122,11 +164,17 @@ bool parseMaxDelay(const char* text, RenderOptions& options, std::string& error)
 }  // namespace
 
 bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string& error) {
-  static const option longOptions[] = {
-      {"frames", required_argument, nullptr, 'f'}, {"loop", no_argument, nullptr, 'l'},
-      {"stereo", required_argument, nullptr, 's'}, {"plot", required_argument, nullptr, 'p'},
-      {"splice", required_argument, nullptr, 'm'}, {"max-delay", required_argument, nullptr, 'd'},
-      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+  static const option longOptions[] = {{"frames", required_argument, nullptr, 'f'},
+                                       {"loop", no_argument, nullptr, 'l'},
+                                       {"stereo", required_argument, nullptr, 's'},
+                                       {"plot", required_argument, nullptr, 'p'},
+                                       {"splice", required_argument, nullptr, 'm'},
+                                       {"max-delay", required_argument, nullptr, 'd'},
+                                       {"read", required_argument, nullptr, 'r'},
+                                       {"pitch", required_argument, nullptr, 'P'},
+                                       {"retune", required_argument, nullptr, 'R'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, one line each
   optind = 0;  // start afresh, so the parser can be used more than once
   int c;
@@ -148,6 +196,15 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
       case 'd':
         parsed = parseMaxDelay(optarg, options, error);
         break;
+      case 'r':
+        parsed = parseRead(optarg, options, error);
+        break;
+      case 'P':
+        parsed = parsePitch(optarg, options, error);
+        break;
+      case 'R':
+        parsed = parseRetune(optarg, options, error);
+        break;
       case 'p':
         options.plotPath = optarg;
         break;
@@ -161,6 +218,12 @@ bool parseRenderArgs(int argc, char** argv, RenderOptions& options, std::string&
     if (!parsed) return false;
   }
   if (options.help) return true;
+  // Absolute pitch always splices where the waveform matches.
+  if (options.readMode == readInterpolated && options.spliceMode != spliceMatched &&
+      options.pitchMode != pitchAbsolute) {
+    error = "--read interpolated needs --splice matched: block jumps copy whole buffers";
+    return false;
+  }
   std::vector<std::string> positional(argv + optind, argv + argc);
   if (positional.size() != 3) {
     error = operandCountError("INPUT MELODY OUTPUT", static_cast<long>(positional.size()));
@@ -244,7 +307,9 @@ bool drawPicture(const EffectState& fx, const RenderOptions& options,
   inputOptions.sampleRate = rate;
   inputOptions.hop = static_cast<std::size_t>(rate / 100);
   const double inputHz = medianPitch(trackLoudestChannel(input, channels, inputOptions));
-  const double referenceHz = inputHz > 0 ? inputHz : fx.baseFrequency;
+  // Absolute notes are the pitch itself: ratio 1 stands for the base frequency.
+  const bool absolute = options.pitchMode == pitchAbsolute;
+  const double referenceHz = inputHz > 0 && !absolute ? inputHz : fx.baseFrequency;
 
   // Look for the output's pitch around the targets, wider than the defaults
   // when the melody goes far up or down.
@@ -266,12 +331,17 @@ bool drawPicture(const EffectState& fx, const RenderOptions& options,
                   std::to_string(static_cast<long long>(fx.baseFrequency + 0.5)) + "), input " +
                   options.inputPath + ", " + std::to_string(options.framesPerBuffer) +
                   " frames per buffer" +
-                  (options.spliceMode == spliceMatched ? ", matched splices" : "") +
+                  (absolute                              ? ", absolute pitch"
+                   : options.spliceMode == spliceMatched ? ", matched splices"
+                                                         : "") +
+                  (options.readMode == readInterpolated ? ", interpolated" : "") +
                   (options.loop ? ", looped" : "");
   plot.target = timeline;
   plot.referenceHz = referenceHz;
   char label[160];
-  if (inputHz > 0)
+  if (absolute)
+    std::snprintf(label, sizeof label, "target: each note's frequency (absolute pitch)");
+  else if (inputHz > 0)
     std::snprintf(label, sizeof label, "target: note / base x input pitch (%.1f Hz)", inputHz);
   else
     std::snprintf(label, sizeof label, "target: note / base x base (input has no clear pitch)");
@@ -304,11 +374,18 @@ bool checkFiles(const RenderOptions& options, const SndFilePtr& input, const SF_
     reportError("cannot read melody file %s: %s", options.melodyPath.c_str(), reason.c_str());
     return false;
   }
-  // Writing OUTPUT truncates it first, which would destroy what is being read.
+  // OUTPUT and the picture replace what they name: never a file being read,
+  // nor each other.
   for (const std::string* source : {&options.inputPath, &options.melodyPath}) {
-    std::error_code ignored;
-    if (std::filesystem::equivalent(options.outputPath, *source, ignored)) {
+    if (sameFile(options.outputPath, *source)) {
       reportError("OUTPUT %s is the same file as %s", options.outputPath.c_str(), source->c_str());
+      return false;
+    }
+  }
+  if (options.plotPath.empty()) return true;
+  for (const std::string* other : {&options.inputPath, &options.melodyPath, &options.outputPath}) {
+    if (sameFile(options.plotPath, *other)) {
+      reportError("--plot %s is the same file as %s", options.plotPath.c_str(), other->c_str());
       return false;
     }
   }
@@ -321,7 +398,10 @@ bool setUpEffect(EffectState& fx, const RenderOptions& options, int channels, in
   settings.loop = options.loop;
   settings.stereoMode = options.stereoMode;
   settings.spliceMode = options.spliceMode;
+  settings.readMode = options.readMode;
   settings.maxDelayMs = options.maxDelayMs;
+  settings.pitchMode = options.pitchMode;
+  settings.retuneMs = options.retuneMs;
   settings.sampleRate = rate;
   fx.numChannels = channels;
   fx.projectedFramesPerBuffer = options.framesPerBuffer;
@@ -333,6 +413,9 @@ bool setUpEffect(EffectState& fx, const RenderOptions& options, int channels, in
   }
   return true;
 }
+
+// Frames read and written at a time, about: a whole number of buffers.
+constexpr int chunkTarget = 32768;
 
 // What the render loop produced.
 struct Rendered {
@@ -349,35 +432,46 @@ Rendered renderBlocks(EffectState& fx, const RenderOptions& options, SNDFILE* in
   const int channels = inputInfo.channels;
   const bool keep = !options.plotPath.empty();
   const std::size_t blockSamples = static_cast<std::size_t>(frames) * channels;
-  std::vector<float> inBlock(blockSamples), outBlock(blockSamples);
+  // The file is read and written a chunk of whole buffers at a time: one
+  // call per buffer would cost more than the effect itself at short buffers.
+  const sf_count_t chunkFrames =
+      std::max(1, chunkTarget / frames) * static_cast<sf_count_t>(frames);
+  std::vector<float> inChunk(static_cast<std::size_t>(chunkFrames) * channels);
+  std::vector<float> outChunk(inChunk.size());
   Rendered result;
   for (;;) {
     sf_count_t got = 0;
-    while (got < frames) {
-      const sf_count_t n = sf_readf_float(input, inBlock.data() + got * channels, frames - got);
+    while (got < chunkFrames) {
+      const sf_count_t n =
+          sf_readf_float(input, inChunk.data() + got * channels, chunkFrames - got);
       if (n <= 0) break;
       got += n;
     }
     if (got == 0) break;
-    std::fill(inBlock.begin() + got * channels, inBlock.end(), 0.0f);
-    // A delay report is due on this block: clear the bar so the line stands alone.
-    if (delayReportDue(fx)) clearProgress(bar);
-    streamCallback(inBlock.data(), outBlock.data(), static_cast<unsigned long>(frames), nullptr, 0,
-                   &fx);
-    if (sf_writef_float(output, outBlock.data(), got) != got) {
+    // The last buffer is padded with silence.
+    const sf_count_t blocks = (got + frames - 1) / frames;
+    std::fill(inChunk.begin() + got * channels, inChunk.begin() + blocks * frames * channels, 0.0f);
+    for (sf_count_t b = 0; b < blocks; ++b) {
+      const float* in = inChunk.data() + b * blockSamples;
+      float* out = outChunk.data() + b * blockSamples;
+      // A delay report is due on this block: clear the bar so the line stands alone.
+      if (delayReportDue(fx)) clearProgress(bar);
+      streamCallback(in, out, static_cast<unsigned long>(frames), nullptr, 0, &fx);
+      const sf_count_t played = std::min<sf_count_t>(frames, got - b * frames);
+      if (keep) {
+        result.input.insert(result.input.end(), in, in + played * channels);
+        result.output.insert(result.output.end(), out, out + played * channels);
+      }
+      result.frames += played;
+      drawProgress(bar, result.frames, inputInfo.frames);
+    }
+    if (sf_writef_float(output, outChunk.data(), got) != got) {
       clearProgress(bar);
       reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(output));
       result.failed = true;
       break;
     }
-    if (keep) {
-      result.input.insert(result.input.end(), inBlock.begin(), inBlock.begin() + got * channels);
-      result.output.insert(result.output.end(), outBlock.begin(),
-                           outBlock.begin() + got * channels);
-    }
-    result.frames += got;
-    drawProgress(bar, result.frames, inputInfo.frames);
-    if (got < frames) break;
+    if (got < chunkFrames) break;
   }
   clearProgress(bar);
   return result;
@@ -426,9 +520,19 @@ int runRender(const RenderOptions& options) {
   outputInfo.samplerate = inputInfo.samplerate;
   outputInfo.channels = channels;
   outputInfo.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SndFilePtr output(sf_open(options.outputPath.c_str(), SFM_WRITE, &outputInfo));
+  // A fresh file that replaces OUTPUT once whole, or, for anything but a
+  // plain file, a scratch file copied there at the end.
+  OutputFile outputFile;
+  std::string reason;
+  if (!openOutput(options.outputPath, outputFile, reason)) {
+    reportError("cannot write %s: %s", options.outputPath.c_str(), reason.c_str());
+    effectRelease(fx);
+    return renderFailed;
+  }
+  SndFilePtr output(sf_open_fd(outputFile.fd, SFM_WRITE, &outputInfo, SF_FALSE));
   if (!output) {
     reportError("cannot write %s: %s", options.outputPath.c_str(), sf_strerror(nullptr));
+    discardOutput(outputFile);
     effectRelease(fx);
     return renderFailed;
   }
@@ -448,8 +552,12 @@ int runRender(const RenderOptions& options) {
     failed = true;
   }
   effectRelease(fx);
+  if (!failed && !finishOutput(outputFile, reason)) {
+    reportError("cannot write %s: %s", options.outputPath.c_str(), reason.c_str());
+    failed = true;
+  }
   if (failed) {
-    std::remove(options.outputPath.c_str());
+    discardOutput(outputFile);
     return renderFailed;
   }
 

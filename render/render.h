@@ -13,8 +13,11 @@ struct RenderOptions {
   int loop = 0;
   StereoMode stereoMode = stereoNone;
   SpliceMode spliceMode = spliceBlock;
+  ReadMode readMode = readVerbatim;    // interpolated needs matched splices
   int maxDelayMs = defaultMaxDelayMs;  // the effect clamps it, as it does MaxDelay
-  std::string plotPath;                // empty: no picture
+  PitchMode pitchMode = pitchRelative;
+  int retuneMs = 0;
+  std::string plotPath;  // empty: no picture
   std::string inputPath;
   std::string melodyPath;
   std::string outputPath;

@@ -3,15 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "callback.h"
@@ -19,6 +22,7 @@
 #include "pitch.h"
 #include "plot.h"
 #include "testsupport.h"
+#include "vowel.h"
 
 namespace {
 
@@ -315,8 +319,17 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
       {{"--frames=12x", input, melody, output}, "not '12x'"},
       {{"--stereo", "middle", input, melody, output}, "--stereo takes none, left-to-both"},
       {{"--splice", "smooth", input, melody, output}, "--splice takes block or matched"},
+      {{"--read", "smooth", input, melody, output}, "--read takes verbatim or interpolated"},
+      {{"--read", "interpolated", input, melody, output},
+       "--read interpolated needs --splice matched"},
+      {{"--read=interpolated", "--splice=block", input, melody, output},
+       "--read interpolated needs --splice matched"},
       {{"--max-delay", "-5", input, melody, output}, "--max-delay needs a whole number"},
       {{"--max-delay=10ms", input, melody, output}, "not '10ms'"},
+      {{"--pitch", "perfect", input, melody, output}, "--pitch takes relative or absolute"},
+      {{"--pitch=Absolute", input, melody, output}, "not 'Absolute'"},
+      {{"--retune", "-1", input, melody, output}, "--retune needs a whole number"},
+      {{"--retune=0.5", input, melody, output}, "not '0.5'"},
       {{"--bogus", input, melody, output}, "unknown option '--bogus'"},
       {{input, melody, output, "--plot"}, "option --plot needs a value"},
   };
@@ -336,7 +349,18 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
       {{input, dir.file("folder"), output}, "Is a directory"},
       {{input, melody, dir.file("nowhere/out.wav")}, "cannot write " + dir.file("nowhere/out.wav")},
       {{input, melody, input}, "OUTPUT " + input + " is the same file as " + input},
+      {{input, melody, dir.file("folder")},
+       "cannot write " + dir.file("folder") + ": Is a directory"},
+      {{"--plot", input, input, melody, output},
+       "--plot " + input + " is the same file as " + input},
+      {{"--plot", dir.file("folder/../melody.txt"), input, melody, output},
+       "--plot " + dir.file("folder/../melody.txt") + " is the same file as " + melody},
+      {{"--plot", dir.file("./out.wav"), input, melody, output},
+       "--plot " + dir.file("./out.wav") + " is the same file as " + output},
+      {{"--plot", dir.file("to-input"), input, melody, output},
+       "--plot " + dir.file("to-input") + " is the same file as " + input},
   };
+  ASSERT_EQ(symlink("in.wav", dir.file("to-input").c_str()), 0);
   for (const Case& c : files) {
     const ToolRun run = runTool(dir, c.args);
     EXPECT_EQ(run.status, renderFailed) << c.error;
@@ -362,7 +386,8 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   run = runTool(dir, {"--help"});
   EXPECT_EQ(run.status, renderOk);
   for (const char* word : {"Usage: glidewarp-render", "--frames N", "--loop", "--stereo MODE",
-                           "--splice MODE", "--max-delay MS", "--plot FILE.svg", "median"})
+                           "--splice MODE", "--max-delay MS", "--read MODE", "--pitch MODE",
+                           "--retune MS", "--plot FILE.svg", "median"})
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
 
   // The sound is written before the picture, which can still fail.
@@ -377,6 +402,52 @@ TEST(RenderCommandLine, BadArgumentsAndFilesGetOneClearLineAndAFailingStatus) {
   EXPECT_EQ(run.status, renderOk) << run.err;
   EXPECT_NE(run.out.find("Initialized, baby.\n"), std::string::npos) << run.out;
   EXPECT_EQ(readSound(output).info.frames, 4410);
+}
+
+// OUTPUT and the picture are written as the configuration is: a plain file
+// replaced whole with its mode, a link written through, a pipe or standard
+// output written to as they are.
+TEST(RenderCommandLine, OutputsKeepWhatTheyAre) {
+  TempDir dir;
+  const std::string input = dir.file("in.wav");
+  writeSound(input, tone(440, 0.1, 44100), 1, 44100);
+  const std::string melody = dir.write("melody.txt", "440 50 660\n");
+  std::filesystem::create_directory(dir.file("takes"));
+  const std::string take = dir.write("takes/take1.wav", "old");
+  ASSERT_EQ(chmod(take.c_str(), 0640), 0);
+  ASSERT_EQ(symlink("takes/take1.wav", dir.file("latest.wav").c_str()), 0);
+  const std::string picture = dir.write("pitch.svg", "old");
+  ASSERT_EQ(chmod(picture.c_str(), 0600), 0);
+  ToolRun run = runTool(dir, {"--plot", picture, input, melody, dir.file("latest.wav")});
+  ASSERT_EQ(run.status, renderOk) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("latest.wav")));
+  EXPECT_EQ(readSound(take).info.frames, 4410);
+  EXPECT_EQ(std::filesystem::status(take).permissions(), std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_write |
+                                                             std::filesystem::perms::group_read);
+  EXPECT_NE(readFile(picture).find("<svg "), std::string::npos);
+  EXPECT_EQ(std::filesystem::status(picture).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  // Through a pipe, as a player reading it would get it.
+  const std::string pipe = dir.file("pipe.wav");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = readFile(pipe); });
+  run = runTool(dir, {input, melody, pipe});
+  reader.join();
+  EXPECT_EQ(run.status, renderOk) << run.err;
+  EXPECT_EQ(readSound(dir.write("received.wav", received)).info.frames, 4410);
+  EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+
+  // Standard output by name: what the caller sent it to, appended to here.
+  const std::string log = dir.write("log.bin", "head");
+  const std::string command = std::string(RENDER_TOOL) + " " + input + " " + melody +
+                              " /dev/stdout >> " + log + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string appended = readFile(log);
+  EXPECT_EQ(appended.rfind("head", 0), 0u);
+  EXPECT_NE(appended.find("RIFF"), std::string::npos);
 }
 
 // A render with matched splices, traced through an index channel: every
@@ -436,6 +507,198 @@ TEST(RenderCommandLine, MatchedSplicesKeepEveryFrameVerbatimWithinTheLag) {
   run = runTool(dir, {"--splice=matched", "--max-delay=100000", input, melody, output});
   ASSERT_EQ(run.status, renderOk) << run.err;
   EXPECT_NE(run.out.find("MaxDelay 100000 ms does not fit: using "), std::string::npos) << run.out;
+}
+
+// How much of `x` (from `start`, `length` frames) a sine of `hz` holds,
+// against the rest, in dB: the sine fitted by least squares, with a constant.
+double sinePurity(const std::vector<float>& x, std::size_t stride, std::size_t start,
+                  std::size_t length, double hz, int rate) {
+  double m[3][3] = {}, v[3] = {};
+  for (std::size_t t = start; t < start + length; ++t) {
+    const double w = 2 * M_PI * hz * static_cast<double>(t) / rate;
+    const double basis[3] = {std::sin(w), std::cos(w), 1};
+    for (int i = 0; i < 3; ++i) {
+      v[i] += basis[i] * x[t * stride];
+      for (int j = 0; j < 3; ++j) m[i][j] += basis[i] * basis[j];
+    }
+  }
+  // Gaussian elimination of the 3 by 3 normal equations.
+  for (int i = 0; i < 3; ++i)
+    for (int k = i + 1; k < 3; ++k) {
+      const double f = m[k][i] / m[i][i];
+      for (int j = i; j < 3; ++j) m[k][j] -= f * m[i][j];
+      v[k] -= f * v[i];
+    }
+  double c[3];
+  for (int i = 2; i >= 0; --i) {
+    c[i] = v[i];
+    for (int j = i + 1; j < 3; ++j) c[i] -= m[i][j] * c[j];
+    c[i] /= m[i][i];
+  }
+  double sine = 0, rest = 0;
+  for (std::size_t t = start; t < start + length; ++t) {
+    const double w = 2 * M_PI * hz * static_cast<double>(t) / rate;
+    const double fit = c[0] * std::sin(w) + c[1] * std::cos(w);
+    sine += fit * fit;
+    rest += (x[t * stride] - fit - c[2]) * (x[t * stride] - fit - c[2]);
+  }
+  return 10 * std::log10(sine / std::max(rest, 1e-30));
+}
+
+// The interpolated read through the real program at a few buffer lengths:
+// every note of a bent sine is pure far beyond what whole frames allow, both
+// stereo channels alike, and the read position, traced through a third
+// channel, stays half a kernel to one buffer plus MaxDelay behind the input.
+TEST(RenderCommandLine, InterpolatedReadIsPureAtEveryBufferLength) {
+  TempDir dir;
+  const int rate = 44100, maxDelayMs = 25;
+  const long long length = 3 * rate;
+  std::vector<float> samples(static_cast<std::size_t>(3 * length));
+  for (long long i = 0; i < length; ++i) {
+    const float sine = static_cast<float>(0.4 * std::sin(2 * M_PI * 220 * i / rate));
+    samples[static_cast<std::size_t>(3 * i)] = samples[static_cast<std::size_t>(3 * i + 1)] = sine;
+    samples[static_cast<std::size_t>(3 * i + 2)] = static_cast<float>(i + 1);
+  }
+  const std::string input = dir.file("in.wav"), output = dir.file("out.wav");
+  writeSound(input, samples, 3, rate);
+  struct Note {
+    double ratio;
+    std::size_t start, end;  // output frames
+  };
+  const std::vector<Note> notes = {{1.5, 0, 30870}, {0.75, 30870, 61740}, {2, 61740, 92610}};
+  const std::string melody = dir.write("melody.txt", "440 700 660 700 330 700 880\n");
+  for (int frames : {64, 256, 1024}) {
+    SCOPED_TRACE(std::to_string(frames) + " frames");
+    const ToolRun run = runTool(dir, {"--splice=matched", "--read=interpolated", "--frames",
+                                      std::to_string(frames), input, melody, output});
+    ASSERT_EQ(run.status, renderOk) << run.err;
+    const Sound rendered = readSound(output);
+    ASSERT_EQ(rendered.info.frames, length);
+    for (const Note& note : notes) {
+      // From 150 ms into the note: the change of note is a splice of its own.
+      double worst = 1e9;
+      for (std::size_t at = note.start + 6615; at + 4096 <= note.end; at += 2048)
+        worst = std::min(worst, sinePurity(rendered.samples, 3, at, 4096, 220 * note.ratio, rate));
+      EXPECT_GT(worst, 60) << "ratio " << note.ratio;
+    }
+    const double lagLimit = frames + maxDelayMs * rate / 1000;
+    for (std::size_t t = 1000; t < notes.back().end; ++t) {
+      const float* frame = rendered.samples.data() + 3 * t;
+      ASSERT_EQ(frame[0], frame[1]) << t;
+      const double lag = static_cast<double>(t) - (frame[2] - 1);
+      ASSERT_GE(lag, 16 - 0.5) << t;
+      ASSERT_LE(lag, lagLimit + 0.5) << t;
+    }
+  }
+}
+
+// Absolute pitch through the real tool: a sung vowel whose pitch drifts
+// +-300 cents (0.2 Hz) with +-40 cents of vibrato (5.5 Hz) on top, through
+// eight notes written in Hz. Each note comes out at its pitch, the vibrato
+// goes with Retune 0 and stays with Retune 500, and no frame lags by more
+// than one buffer plus MaxDelay; relative pitch, for contrast, keeps the
+// drift. (bench/absolute holds the same figures to tighter goals.)
+TEST(RenderPitch, AbsolutePitchPutsADriftingVowelOnItsNotes) {
+  TempDir dir;
+  const int rate = 44100, noteFrames = rate / 2;
+  const double notes[] = {130.81, 392.00, 164.81, 261.63, 220.00, 293.66, 196.00, 329.63};
+  const int noteCount = static_cast<int>(std::size(notes));
+  VowelPitch sung;
+  sung.hz = 150;
+  sung.vibratoCents = 40;
+  sung.vibratoHz = 5.5;
+  sung.driftCents = 300;
+  sung.driftHz = 0.2;
+  const std::size_t length = static_cast<std::size_t>(noteCount) * noteFrames;
+  const std::vector<float> vowel = sungVowel(length, rate, sung);
+  // The vowel on both channels (matched splices compare their sum), each
+  // frame's index on a third.
+  std::vector<float> samples(3 * length);
+  for (std::size_t i = 0; i < length; ++i) {
+    samples[3 * i] = samples[3 * i + 1] = vowel[i];
+    samples[3 * i + 2] = static_cast<float>(i + 1);
+  }
+  const std::string input = dir.file("sung.wav"), output = dir.file("out.wav");
+  writeSound(input, samples, 3, rate);
+  std::string text = "150\n";
+  for (double hz : notes) text += "500 " + std::to_string(hz) + "\n";
+  const std::string melody = dir.write("melody.txt", text);
+
+  struct Figures {
+    double within = 0;   // share of voiced 20 ms windows within 10 cents of their note
+    double vibrato = 0;  // the 5.5 Hz vibrato left, cents, the worst note
+    long long lag = 0;   // frames
+  };
+  auto render = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {input, melody, output});
+    const ToolRun run = runTool(dir, args);
+    EXPECT_EQ(run.status, renderOk) << run.err;
+    const Sound out = readSound(output);
+    Figures f;
+    EXPECT_EQ(out.samples.size(), samples.size());
+    if (out.samples.size() != samples.size()) return f;
+    std::vector<float> left(length);
+    for (std::size_t i = 0; i < length; ++i) {
+      left[i] = out.samples[3 * i];
+      const long long copied = static_cast<long long>(out.samples[3 * i + 2]) - 1;
+      if (copied >= 0) f.lag = std::max(f.lag, static_cast<long long>(i) - copied);
+    }
+    const std::size_t span = rate / 50;
+    auto pitchAt = [&](std::size_t at, double target) {
+      PitchOptions o;
+      o.sampleRate = rate;
+      o.minHz = target / 1.5;
+      o.maxHz = target * 1.5;
+      o.window = span - static_cast<std::size_t>(std::ceil(rate / o.minHz)) - 2;
+      return estimatePitch(left.data() + at, span, o);
+    };
+    int voiced = 0, within = 0;
+    for (int n = 0; n < noteCount; ++n) {
+      const std::size_t start = static_cast<std::size_t>(n) * noteFrames, end = start + noteFrames;
+      std::vector<double> seconds, cents;
+      int k = 0;
+      for (std::size_t at = start + rate / 20; at + span <= end; at += rate / 200, ++k) {
+        const double hz = pitchAt(at, notes[n]);
+        if (hz <= 0) continue;
+        const double off = 1200 * std::log2(hz / notes[n]);
+        seconds.push_back(static_cast<double>(at - start) / rate);
+        cents.push_back(off);
+        // Every fourth is a window of its own, 20 ms after the one before.
+        if (k % 4 == 0) {
+          ++voiced;
+          within += std::fabs(off) <= 10;
+        }
+      }
+      f.vibrato = std::max(f.vibrato, vibratoAmplitude(seconds, cents, 5.5));
+    }
+    f.within = voiced ? 100.0 * within / voiced : 0;
+    return f;
+  };
+
+  for (int frames : {128, 2048}) {
+    SCOPED_TRACE(std::to_string(frames) + " frames");
+    const long long lagLimit = frames + defaultMaxDelayMs * rate / 1000;
+    const Figures corrected = render({"--pitch", "absolute", "--frames", std::to_string(frames)});
+    EXPECT_GE(corrected.within, 90);
+    EXPECT_LE(corrected.vibrato, 8);
+    EXPECT_LE(corrected.lag, lagLimit);
+    EXPECT_GT(corrected.lag, 0);
+    const Figures retuned =
+        render({"--pitch=absolute", "--retune=500", "--frames=" + std::to_string(frames)});
+    EXPECT_GE(retuned.vibrato, 25);
+    EXPECT_LE(retuned.lag, lagLimit);
+  }
+  const Figures relative =
+      render({"--pitch", "relative", "--splice", "matched", "--frames", "128"});
+  EXPECT_LT(relative.within, 50) << "relative pitch follows the drift";
+  EXPECT_GE(relative.vibrato, 30);
+
+  const ToolRun run = runTool(dir, {"--pitch", "absolute", input, melody, output});
+  EXPECT_NE(
+      run.out.find("Absolute pitch: matched splices, at most one buffer plus 25 ms of delay.\n"),
+      std::string::npos)
+      << run.out;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 # fuzz/corpus/<target>. Fails when a target finds a fault; the input is then in
 # <build>/artifacts/<target>/ and belongs in fuzz/regressions/<target>/.
 #
-#   bash scripts/fuzz.sh [SECONDS] [TARGET ...]     (default: 30 s each; melody config keys)
+#   bash scripts/fuzz.sh [SECONDS] [TARGET ...]     (default: 30 s each; melody config keys midi)
 #
 # New corpus entries stay in a scratch folder; the repository keeps its small seeds.
 set -euo pipefail
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(melody config keys)
+((${#targets[@]})) || targets=(melody config keys midi)
 
 bash scripts/setup.sh fuzz
 dir=$PWD/${GW_BUILD_DIR:-build/fuzz}

@@ -9,9 +9,20 @@
 # From a terminal you press the keys yourself. Without a terminal on standard
 # input (an unattended run) the keys are pressed for you: the default device,
 # then proceed, let each melody play for its length, proceed.
+#
+# The LV2 plugin instead (see scripts/lv2.sh):
+#   run.sh install-lv2   builds and copies glidewarper.lv2 into ~/.lv2
+#   run.sh lv2           builds and plays a test tone through it in jalv
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+case "${1:-}" in
+  "") ;;
+  install-lv2) bash scripts/setup.sh && exec bash scripts/lv2.sh install ;;
+  lv2) bash scripts/setup.sh && exec bash scripts/lv2.sh demo ;;
+  *) echo "usage: $0 [install-lv2 | lv2]" >&2; exit 2 ;;
+esac
 
 bash scripts/setup.sh
 build=${GW_BUILD_DIR:-build/release}

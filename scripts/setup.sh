@@ -10,8 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libaubio-dev portaudio19-dev
-          libjack-jackd2-dev jackd2 libsndfile1-dev libsmf-dev libfftw3-dev
-          clang libclang-rt-14-dev)
+          libjack-jackd2-dev jackd2 libsndfile1-dev libfftw3-dev
+          clang libclang-rt-14-dev
+          lv2-dev liblilv-dev lilv-utils sordi jalv)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

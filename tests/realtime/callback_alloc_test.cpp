@@ -102,8 +102,11 @@ TEST(CallbackRealTime, NoBufferAllocatesAfterTheFirstReport) {
 }
 
 // The matched mode searches the history for splice points from the
-// callback: everything it needs comes from the set-up.
-TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
+// callback, and the interpolated read computes frames and crossfades them:
+// everything either needs comes from the set-up.
+class MatchedRealTime : public ::testing::TestWithParam<ReadMode> {};
+
+TEST_P(MatchedRealTime, MatchedSplicesAllocateNothingEither) {
   TempDir dir;
   EffectState fx;
   std::vector<float> tone(static_cast<std::size_t>(frames) * streamChannels);
@@ -119,11 +122,13 @@ TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
   };
   EffectSettings matchedSettings;
   matchedSettings.spliceMode = spliceMatched;
+  matchedSettings.readMode = GetParam();
   matchedSettings.maxDelayMs = 1000000;  // clamped, with a line from the set-up
   startCapture();
   // Up, down (with early jumps) and the largest move, looping.
   setUpStream(fx, dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220 5 112640\n", 1,
               matchedSettings);
+  ASSERT_EQ(fx.splice.readMode, GetParam());
   fx.gNumNoInputs = 0;
   buffer(&tone);
   AllocationCount matched = countAllocations([&] {
@@ -139,6 +144,56 @@ TEST(CallbackRealTime, MatchedSplicesAllocateNothingEither) {
   EXPECT_EQ(matched.news, 0);
   EXPECT_EQ(matched.mallocs, 0);
   EXPECT_NE(printed.find("MaxDelay 1000000 ms does not fit"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("4. Delay on channel 0"), std::string::npos) << printed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, MatchedRealTime, ::testing::Values(readVerbatim, readInterpolated),
+                         [](const ::testing::TestParamInfo<ReadMode>& info) {
+                           return info.param == readInterpolated ? "Interpolated" : "Verbatim";
+                         });
+// Absolute pitch measures the input in the callback, by FFT among others:
+// its plans and buffers come from the set-up too.
+TEST(CallbackRealTime, AbsolutePitchAllocatesNothingEither) {
+  TempDir dir;
+  EffectState fx;
+  std::vector<float> voice(static_cast<std::size_t>(frames) * streamChannels);
+  std::vector<float> silence(voice.size(), 0.0f), out(voice.size());
+  long long frame = 0;
+  double phase = 0;
+  auto buffer = [&](const std::vector<float>* input) {
+    if (input == &voice) {
+      for (int i = 0; i < frames; ++i, ++frame) {
+        // A voice gliding between 110 and 440 Hz, so every path of the
+        // measurement runs.
+        phase += 2 * M_PI * 220 * std::pow(2.0, std::sin(frame * 2e-5)) / 44100;
+        voice[2 * i] = voice[2 * i + 1] =
+            static_cast<float>(0.5 * std::sin(phase) + 0.2 * std::sin(3 * phase));
+      }
+    }
+    streamCallback(input ? input->data() : nullptr, out.data(), static_cast<unsigned long>(frames),
+                   nullptr, 0, &fx);
+  };
+  EffectSettings settings;
+  settings.pitchMode = pitchAbsolute;
+  settings.retuneMs = 50;
+  startCapture();
+  // Up, down, a rest at the base frequency, looping.
+  setUpStream(fx, dir, "440\n30 440 20 660 20 330 -3\n25 880 10 220 5 1500\n", 1, settings);
+  fx.gNumNoInputs = 0;
+  buffer(&voice);
+  AllocationCount counted = countAllocations([&] {
+    for (int b = 1; b < 4000; ++b) {
+      fx.settings.stereoMode = static_cast<StereoMode>(b / 1000 % 3);
+      buffer(b % 7 == 0 ? nullptr : b % 300 < 100 ? &silence : &voice);
+    }
+  });
+  fx.settings.stereoMode = stereoNone;
+  effectRelease(fx);
+  const std::string printed = endCapture();
+
+  EXPECT_EQ(counted.news, 0);
+  EXPECT_EQ(counted.mallocs, 0);
+  EXPECT_NE(printed.find("Absolute pitch: matched splices"), std::string::npos) << printed;
   EXPECT_NE(printed.find("4. Delay on channel 0"), std::string::npos) << printed;
 }
 
