@@ -323,8 +323,10 @@ inline void interpolateStride(const float* table, const float* frame, double fra
 
 // Every sample of the frame at `frame` + `fraction`, into `out`
 // (maxInterpolationStride floats). Built twice on x86-64 with GCC, once for
-// processors with AVX2 and once for the rest; the loader picks one.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// processors with AVX2 and once for the rest; the loader picks one. Not
+// under ThreadSanitizer: the loader runs the chooser before the sanitizer
+// is set up, and the chooser's instrumentation then crashes every program.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void readFrame(const float* table, const float* frame, int stride, double fraction, float* out) {
