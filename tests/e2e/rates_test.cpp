@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,10 @@ struct RateRun {
   int rate;
   int period;  // the server's: some 10 ms, where block jumps bend cleanly
 };
+
+void PrintTo(const RateRun& run, std::ostream* out) {
+  *out << run.rate << " Hz, " << run.period << " frames";
+}
 
 class AtServerRate : public EndToEnd, public ::testing::WithParamInterface<RateRun> {};
 
