@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -154,12 +155,30 @@ TEST_P(AtServerRate, TheStreamOpensAtTheServersRateAndTheMelodyKeepsItsNotesAndT
   std::vector<double> sorted = offsets;
   std::sort(sorted.begin(), sorted.end());
   const double offset = sorted[sorted.size() / 2];
+  // A period the server drops on a machine busy elsewhere shifts all that
+  // follows by that period in the recording, not in the melody: such a
+  // shift is left out, but only as often as the server reported an xrun.
+  const double periodMs = run.period * 1000.0 / run.rate;
+  std::string log = readFile(dir.file("jackd.log"));
+  std::transform(log.begin(), log.end(), log.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  int xruns = 0;
+  for (std::size_t found = log.find("xrun"); found != std::string::npos;
+       found = log.find("xrun", found + 4))
+    ++xruns;
+  int shifted = 0;
   for (std::size_t i = 0; i < offsets.size(); ++i) {
-    std::printf("  change %zu (%g Hz to %g Hz): %+.3f ms from the melody's time\n", i,
+    const double apart = offsets[i] - offset;
+    const double periods = std::round(apart / periodMs);
+    std::printf("  change %zu (%g Hz to %g Hz): %+.3f ms from the melody's time%s\n", i,
                 hz[static_cast<std::size_t>(changes[i].from)],
-                hz[static_cast<std::size_t>(changes[i].to)], offsets[i] - offset);
-    EXPECT_NEAR(offsets[i], offset, 2.0) << "change " << i;
+                hz[static_cast<std::size_t>(changes[i].to)], apart,
+                periods != 0 ? " (after a dropped period)" : "");
+    if (periods != 0 && (i == 0 || std::round((offsets[i - 1] - offset) / periodMs) != periods))
+      ++shifted;
+    EXPECT_NEAR(apart - periods * periodMs, 0, 2.0) << "change " << i;
   }
+  EXPECT_LE(shifted, xruns) << "the changes drift";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, AtServerRate,

@@ -11,6 +11,19 @@
 
 namespace {
 
+// Every piece of the stretch at `hz`, and `seconds` of it at least. A machine
+// busy elsewhere can drop a period of the server's and so cut the stretch
+// in two; the pitch must hold in every piece all the same.
+void expectPitchThroughout(const std::vector<PitchSegment>& segments, double hz, double seconds) {
+  ASSERT_FALSE(segments.empty());
+  double heard = 0;
+  for (const PitchSegment& s : segments) {
+    EXPECT_NEAR(s.hz, hz, hz * 0.005) << describe(segments);
+    heard += s.end - s.start;
+  }
+  EXPECT_GT(heard, seconds) << describe(segments);
+}
+
 TEST_F(EndToEnd, MatchedSplicesBendATonesPitchAt128Frames) {
   startServer(128);
   startTone({"220"});
@@ -40,9 +53,7 @@ TEST_F(EndToEnd, MatchedSplicesBendATonesPitchAt128Frames) {
   auto plays = soundStretches(r, 0.1);
   ASSERT_EQ(plays.size(), 1u);
   const auto segments = segmentsOf(r, plays[0].first, plays[0].second, 0);
-  ASSERT_EQ(segments.size(), 1u) << describe(segments);
-  EXPECT_NEAR(segments[0].hz, 330, 330 * 0.005) << describe(segments);
-  EXPECT_GT(segments[0].end - segments[0].start, 1.5) << describe(segments);
+  expectPitchThroughout(segments, 330, 1.5);
   std::printf("matched splices at 128 frames:\n%s", describe(segments).c_str());
 }
 
@@ -99,8 +110,7 @@ TEST_F(EndToEnd, InterpolatedReadBendsATonePurelyAt128Frames) {
   auto plays = soundStretches(r, 0.1);
   ASSERT_EQ(plays.size(), 1u);
   const auto segments = segmentsOf(r, plays[0].first, plays[0].second, 0);
-  ASSERT_EQ(segments.size(), 1u) << describe(segments);
-  EXPECT_NEAR(segments[0].hz, 330, 330 * 0.005) << describe(segments);
+  expectPitchThroughout(segments, 330, 1.5);
   // From 0.3 s into the stretch to 0.3 s before its end, clear of the
   // switches on and off; the median window, as a machine busy elsewhere may
   // break a period or two of the server's.
