@@ -43,6 +43,7 @@
 #include "effect.h"
 #include "pitch.h"
 #include "splice.h"
+#include "vowel.h"
 
 namespace {
 
@@ -99,37 +100,11 @@ std::vector<float> withoutJumps(const std::string& melody, double hz) {
   return x;
 }
 
-// Harmonics of a vibrating fundamental, each weighted by three resonances
-// (an "ah": 700, 1220 and 2600 Hz).
+// The sung vowel of the tests: 150 Hz with +-20 cents of vibrato at 5 Hz.
 std::vector<float> vowel(std::size_t frames) {
-  struct Formant {
-    double hz, width, gain;
-  };
-  const Formant formants[] = {{700, 130, 1.0}, {1220, 70, 0.5}, {2600, 160, 0.25}};
-  std::vector<float> x(frames);
-  double phase = 0;
-  const int harmonics = static_cast<int>(5000 / vowelHz);
-  std::vector<double> weight(static_cast<std::size_t>(harmonics) + 1);
-  for (std::size_t i = 0; i < frames; ++i) {
-    const double t = double(i) / rate;
-    const double f0 = vowelHz * std::pow(2.0, 20.0 / 1200.0 * std::sin(2 * M_PI * 5 * t));
-    if (i % 64 == 0) {
-      for (int h = 1; h <= harmonics; ++h) {
-        double w = 0;
-        for (const Formant& f : formants) {
-          const double d = (h * f0 - f.hz) / f.width;
-          w += f.gain / (1 + d * d);
-        }
-        weight[static_cast<std::size_t>(h)] = w / h;
-      }
-    }
-    phase += 2 * M_PI * f0 / rate;
-    double v = 0;
-    for (int h = 1; h <= harmonics; ++h)
-      v += weight[static_cast<std::size_t>(h)] * std::sin(h * phase);
-    x[i] = static_cast<float>(0.3 * v);
-  }
-  return x;
+  VowelPitch pitch;
+  pitch.hz = vowelHz;
+  return sungVowel(frames, rate, pitch);
 }
 
 // The melody of the measurement: one note per ratio.
