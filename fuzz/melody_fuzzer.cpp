@@ -11,6 +11,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzzMelodyFile(data, size);
+  fuzzMelodyFileOneWay(data, size);
   return 0;
 }
