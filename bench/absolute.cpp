@@ -329,32 +329,12 @@ void unpitchedTable() {
 // buffer is its own cost (the machine is shared).
 void realTime(const std::vector<float>& vowel, int frames, EffectSettings settings, int passes) {
   const std::string melody = writeFile(melodyText(300));
-  EffectState fx;
-  fx.numChannels = 2;
-  fx.projectedFramesPerBuffer = frames;
-  settings.loop = 1;
   settings.sampleRate = rate;
-  const std::size_t buffers = vowel.size() / static_cast<std::size_t>(frames);
-  std::vector<double> least(buffers, 1e30);
-  double worstSeen = 0;
-  for (int pass = 0; pass < passes; ++pass) {
-    QuietStdout quiet;
-    if (liveEffectInit(fx, settings, melody.c_str(), 2, frames)) std::exit(1);
-    std::vector<float> in(2 * static_cast<std::size_t>(frames)), out(in.size());
-    for (std::size_t b = 0; b < buffers; ++b) {
-      for (int i = 0; i < frames; ++i)
-        in[2 * i] = in[2 * i + 1] = vowel[b * static_cast<std::size_t>(frames) + i];
-      const auto start = std::chrono::steady_clock::now();
-      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
-      const auto end = std::chrono::steady_clock::now();
-      const double micros = std::chrono::duration<double, std::micro>(end - start).count();
-      least[b] = std::min(least[b], micros);
-      worstSeen = std::max(worstSeen, micros);
-    }
-    effectRelease(fx);
-  }
+  const BufferTimes t = timeBuffers(settings, melody.c_str(), frames, vowel, passes);
   unlink(melody.c_str());
-  std::sort(least.begin(), least.end());
+  const std::vector<double>& least = t.least;
+  const std::size_t buffers = least.size();
+  const double worstSeen = t.worstSeen;
   const double budget = 1e6 * frames / rate;
   std::printf("%-9s %6d %9.1f %9.1f %9.1f %9.1f %9.2f%% %10.1f %9.2f%%%s\n",
               settings.pitchMode == pitchAbsolute ? "absolute" : "relative", frames,

@@ -573,33 +573,12 @@ void realTime(int frames, const Mode& mode, double seconds, int passes) {
   for (double r : ratios) text += "300 " + std::to_string(base * r) + "\n";
   if (fd < 0 || write(fd, text.data(), text.size()) < 0) std::exit(1);
   close(fd);
-  EffectState fx;
-  fx.numChannels = 2;
-  fx.projectedFramesPerBuffer = frames;
   const std::vector<float> v = vowel(static_cast<std::size_t>(seconds * rate));
-  const std::size_t buffers = v.size() / static_cast<std::size_t>(frames);
-  std::vector<double> least(buffers, 1e30);
-  double worstSeen = 0;
-  for (int pass = 0; pass < passes; ++pass) {
-    QuietStdout quiet;
-    EffectSettings settings = settingsOf(mode);
-    settings.loop = 1;
-    if (liveEffectInit(fx, settings, path, 2, frames)) std::exit(1);
-    std::vector<float> in(2 * static_cast<std::size_t>(frames)), out(in.size());
-    for (std::size_t b = 0; b < buffers; ++b) {
-      for (int i = 0; i < frames; ++i)
-        in[2 * i] = in[2 * i + 1] = v[b * static_cast<std::size_t>(frames) + i];
-      const auto start = std::chrono::steady_clock::now();
-      streamCallback(in.data(), out.data(), static_cast<unsigned long>(frames), nullptr, 0, &fx);
-      const auto end = std::chrono::steady_clock::now();
-      const double micros = std::chrono::duration<double, std::micro>(end - start).count();
-      least[b] = std::min(least[b], micros);
-      worstSeen = std::max(worstSeen, micros);
-    }
-    effectRelease(fx);
-  }
+  const BufferTimes t = timeBuffers(settingsOf(mode), path, frames, v, passes);
   unlink(path);
-  std::sort(least.begin(), least.end());
+  const std::vector<double>& least = t.least;
+  const std::size_t buffers = least.size();
+  const double worstSeen = t.worstSeen;
   const double budget = 1e6 * frames / rate;
   std::printf("%-8s %6d %9.1f %9.1f %9.1f %9.1f %9.2f%% %10.1f %9.2f%%\n", mode.name, frames,
               least[buffers / 2], least[buffers * 99 / 100], least[buffers * 999 / 1000],
