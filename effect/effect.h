@@ -109,7 +109,7 @@ struct SpliceState {
   float* kernel = nullptr;  // the interpolator's table, built at set-up
   int channelCount = 0;
   SpliceChannel* channels = nullptr;
-  float* scratch = nullptr;  // the search's scores; `span` / spliceCoarseStep + 4 entries
+  float* scratch = nullptr;  // the search's; spliceScratchSize(span, window) floats
   // Absolute pitch only (null otherwise): the measured pitch, and how far the
   // read position keeps behind the newest frame so it can be measured there.
   PitchTracking* pitch = nullptr;

@@ -78,41 +78,52 @@ float comparedSample(const EffectState& fx, const unsigned char* frame) {
   return static_cast<float>(static_cast<signed char>(frame[0])) / 128.0f;
 }
 
-// Sums of a[k]*b[k] and b[k]*b[k] over k = 0, stride, 2*stride, ... below
-// window, in four interleaved partial sums: the additions of one sum wait on
-// each other, four can run side by side.
-void products(const float* a, const float* b, int window, int stride, float& ab, float& bb) {
-  float sumAb[4] = {0, 0, 0, 0}, sumBb[4] = {0, 0, 0, 0};
+// Eight floats that the compiler keeps in vector registers, where the target
+// has them (one of AVX2's, two of SSE2's), and multiplies and adds lane by lane.
+using Float8 = float __attribute__((vector_size(32)));
+
+float laneSum(Float8 v) {
+  float lane[8];
+  std::memcpy(lane, &v, sizeof lane);
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+}
+
+// Sums of a[k]*b[k] and b[k]*b[k] over k below n, eight samples a step, in
+// two partial sums of each: the additions of one sum wait on each other.
+void products(const float* a, const float* b, int n, float& ab, float& bb) {
+  Float8 sumAb[2] = {}, sumBb[2] = {};
   int k = 0;
-  for (; k + 3 * stride < window; k += 4 * stride) {
-    for (int u = 0; u < 4; ++u) {
-      const float x = a[k + u * stride], y = b[k + u * stride];
+  for (; k + 16 <= n; k += 16) {
+    for (int u = 0; u < 2; ++u) {
+      Float8 x, y;  // copied: the stretches are aligned to floats only
+      std::memcpy(&x, a + k + 8 * u, sizeof x);
+      std::memcpy(&y, b + k + 8 * u, sizeof y);
       sumAb[u] += x * y;
       sumBb[u] += y * y;
     }
   }
-  for (; k < window; k += stride) {
-    sumAb[0] += a[k] * b[k];
-    sumBb[0] += b[k] * b[k];
+  float tailAb = 0, tailBb = 0;
+  for (; k < n; ++k) {
+    tailAb += a[k] * b[k];
+    tailBb += b[k] * b[k];
   }
-  ab = (sumAb[0] + sumAb[1]) + (sumAb[2] + sumAb[3]);
-  bb = (sumBb[0] + sumBb[1]) + (sumBb[2] + sumBb[3]);
+  ab = laneSum(sumAb[0] + sumAb[1]) + tailAb;
+  bb = laneSum(sumBb[0] + sumBb[1]) + tailBb;
 }
 
-// Normalised cross-correlation of a[0..window) with b[0..window), every
-// `stride`-th sample, given a's energy over the same samples.
-float similarity(const float* a, float aEnergy, const float* b, int window, int stride) {
+// Normalised cross-correlation of a[0..n) with b[0..n), given a's energy.
+float similarity(const float* a, float aEnergy, const float* b, int n) {
   float ab, bEnergy;
-  products(a, b, window, stride, ab, bEnergy);
+  products(a, b, n, ab, bEnergy);
   const float product = aEnergy * bEnergy;
   // Silence, and NaN from a broken input, score 0.
   if (!(product > 1e-24f) || !(product < 1e30f)) return 0;
   return ab / std::sqrt(product);
 }
 
-float energy(const float* a, int window, int stride) {
+float energy(const float* a, int n) {
   float ab, aa;
-  products(a, a, window, stride, ab, aa);
+  products(a, a, n, ab, aa);
   return aa;
 }
 
@@ -134,7 +145,7 @@ Refined refine(const float* ref, float refEnergy, const float* start, int window
   float scores[2 * spliceCoarseStep + 1];
   Refined peak{centre, -2, 0};
   for (int i = 0; i <= 2 * step; ++i) {
-    scores[i] = similarity(ref, refEnergy, start + low + i, window, 1);
+    scores[i] = similarity(ref, refEnergy, start + low + i, window);
     if (i > 0 && i < 2 * step && scores[i] > peak.score) peak = {low + i, scores[i], 0};
   }
   const float before = scores[peak.position - 1 - low];
@@ -154,9 +165,17 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   const float* ref = x + refEnd - window + 1;
   const float* start = x - shift - window + 1;  // + c: the stretch ending at c - shift
   const int step = spliceCoarseStep;
-  const float refCoarse = energy(ref, window, step);
-  const float refFine = energy(ref, window, 1);
   const int count = (last - first) / step + 1;
+  // The coarse pass compares every step-th sample, and its candidates lie
+  // step frames apart: all of them read one run of every step-th sample,
+  // copied here once so that each comparison reads it whole.
+  const int coarseWindow = (window + step - 1) / step;
+  float* coarse = scratch + count + 2;
+  float* refCoarse = coarse + count + coarseWindow;
+  for (int n = 0; n < count + coarseWindow - 1; ++n) coarse[n] = start[first + n * step];
+  for (int n = 0; n < coarseWindow; ++n) refCoarse[n] = ref[n * step];
+  const float refCoarseEnergy = energy(refCoarse, coarseWindow);
+  const float refFine = energy(ref, window);
   // Peaks of the coarse scores, strictly above the one before so that a flat
   // stretch gives none.
   auto coarsePeak = [&](int k) {
@@ -179,7 +198,7 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
   bool settled = false;  // the nearest good landing is chosen
   for (int n = 0; n < count; ++n) {
     const int k = coarseIndex(n);
-    scratch[k] = similarity(ref, refCoarse, start + first + k * step, window, step);
+    scratch[k] = similarity(refCoarse, refCoarseEnergy, coarse + k, coarseWindow);
     if (n < 2) continue;
     const int m = coarseIndex(n - 1);
     if (coarsePeak(m) && scratch[m] >= 1 - coarseTolerance) {
@@ -199,7 +218,10 @@ bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, 
             settled = true;
           } else {
             if (exactCount == 0 || rounding(peak) < rounding(exact)) exact = peak;
-            if (++exactCount == maxRefined || rounding(exact) <= spliceRoundingGoal) settled = true;
+            // With no reach, no farther peak could be taken: this one will do.
+            if (++exactCount == maxRefined || rounding(exact) <= spliceRoundingGoal ||
+                roundingReach <= 0)
+              settled = true;
           }
         }
         // Only a steady tone goes on looking for such a whole landing, and
@@ -280,10 +302,6 @@ void buildInterpolationTable(float* table, int stride) {
 }
 
 namespace {
-
-// Eight floats that the compiler keeps in vector registers, where the target
-// has them (one of AVX2's, two of SSE2's), and multiplies and adds lane by lane.
-using Float8 = float __attribute__((vector_size(32)));
 
 // The read for frames of `stride` floats: the kernel's frames lie one after
 // the other, so the taps and the frames are two runs of floats multiplied
@@ -415,8 +433,8 @@ int spliceSetUp(EffectState& fx, int sampleRate) {
   s.channelCount = fx.channelCount;
   s.channels = static_cast<SpliceChannel*>(
       effectAllocate(fx, sizeof(SpliceChannel) * static_cast<std::size_t>(s.channelCount)));
-  s.scratch = static_cast<float*>(
-      effectAllocate(fx, sizeof(float) * static_cast<std::size_t>(s.span / spliceCoarseStep + 4)));
+  s.scratch = static_cast<float*>(effectAllocate(
+      fx, sizeof(float) * static_cast<std::size_t>(spliceScratchSize(s.span, s.window))));
   if (!s.channels || !s.scratch) {
     effectPrint(fx, "Out of memory.\n");
     return 1;

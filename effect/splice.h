@@ -40,9 +40,15 @@ struct SpliceMatch {
 // a near-perfect match that falls on a whole frame (whole periods of a steady
 // tone away) anywhere up to `wholeLast` is taken. `x` is indexed by
 // frame (negative indices allowed); every sample compared must exist.
-// `scratch` holds (last - first) / spliceCoarseStep + 2 scores. Returns
+// `scratch` holds spliceScratchSize(last - first, window) floats. Returns
 // false when the scores have no peak (silence, a constant).
 constexpr float spliceNearTolerance = 0.01f;
+// The floats of scratch a search over `range` frames with `window` needs:
+// the coarse scores, and the coarse pass's samples of both stretches.
+constexpr int spliceScratchSize(int range, int window) {
+  const int coarseWindow = (window + spliceCoarseStep - 1) / spliceCoarseStep;
+  return 2 * (range / spliceCoarseStep + 2) + 2 * coarseWindow;
+}
 bool spliceSearch(const float* x, int window, int refEnd, int shift, int first, int last, int near,
                   float* scratch, SpliceMatch& match, double carry = 0, int roundingReach = 0,
                   int wholeLast = INT_MIN);

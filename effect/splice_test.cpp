@@ -38,7 +38,7 @@ TEST_P(SpliceSearchOnPeriodicInput, JumpsTheNearestWholeNumberOfPeriods) {
   for (std::size_t i = 0; i < samples.size(); ++i)
     samples[i] = periodic(static_cast<double>(i), c.period);
   const float* x = samples.data() + 4000;  // frames -4000 .. 3999
-  std::vector<float> scratch(800);
+  std::vector<float> scratch(spliceScratchSize(1200, 220));
   for (int refEnd : {-37, 0, 1111}) {
     const int pos = refEnd + c.shift;
     // Back, as when the position runs ahead of the newest frame, and
@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(Periods, SpliceSearchOnPeriodicInput,
 // carried error counts, and an imperfect match is never traded for it.
 TEST(SpliceSearch, WithinReachTheLandingNearestAWholeFrameWins) {
   const double period = 200.45;
-  std::vector<float> samples(8000), scratch(800);
+  std::vector<float> samples(8000), scratch(spliceScratchSize(1200, 220));
   for (std::size_t i = 0; i < samples.size(); ++i)
     samples[i] = periodic(static_cast<double>(i), period);
   const float* x = samples.data() + 4000;
@@ -90,7 +90,7 @@ TEST(SpliceSearch, WithinReachTheLandingNearestAWholeFrameWins) {
 // to the last candidate allowed for it; a tone with vibrato never qualifies.
 TEST(SpliceSearch, AWholeFrameLandingOfASteadyToneWinsWithinItsLimit) {
   const double period = 44100.0 / 660;
-  std::vector<float> samples(8000), scratch(800), wobbly(8000);
+  std::vector<float> samples(8000), scratch(spliceScratchSize(1200, 220)), wobbly(8000);
   double phase = 0;
   for (std::size_t i = 0; i < samples.size(); ++i) {
     samples[i] = periodic(static_cast<double>(i), period);
@@ -111,7 +111,7 @@ TEST(SpliceSearch, AWholeFrameLandingOfASteadyToneWinsWithinItsLimit) {
 }
 
 TEST(SpliceSearch, SilenceAndAConstantHaveNoPeak) {
-  std::vector<float> scratch(800);
+  std::vector<float> scratch(spliceScratchSize(1200, 220));
   for (float level : {0.0f, 0.25f}) {
     std::vector<float> samples(4000, level);
     SpliceMatch match{};
