@@ -309,7 +309,8 @@ namespace {
 // of vectors) that stay in registers, each lane one sample of a frame. All
 // `stride` samples of the frame are written to `out`.
 template <int stride>
-inline void interpolateStride(const float* table, const float* frame, double fraction, float* out) {
+[[gnu::always_inline]] inline void interpolateStride(const float* table, const float* frame,
+                                                     double fraction, float* out) {
   constexpr int length = interpolationTaps * stride;
   constexpr int lanes = stride == 3 ? 24 : 8;
   constexpr int vectors = lanes / 8;
@@ -330,12 +331,30 @@ inline void interpolateStride(const float* table, const float* frame, double fra
       sums[v] += frames * taps;
     }
   }
-  float lane[lanes];
-  std::memcpy(lane, sums, sizeof lane);
-  for (int c = 0; c < stride; ++c) {
-    float sum = lane[c];
-    for (int u = c + stride; u < lanes; u += stride) sum += lane[u];
-    out[c] = sum;
+  if constexpr (lanes == 8) {
+    // Lane u holds sample u % stride: the two halves add lane by lane, then
+    // what is left adds down to the frame's samples.
+    using Float4 = float __attribute__((vector_size(16)));
+    Float4 low, high;
+    std::memcpy(&low, &sums[0], sizeof low);
+    std::memcpy(&high, reinterpret_cast<const char*>(&sums[0]) + sizeof low, sizeof high);
+    const Float4 half = low + high;
+    if constexpr (stride == 4) {
+      std::memcpy(out, &half, sizeof half);
+    } else if constexpr (stride == 2) {
+      out[0] = half[0] + half[2];
+      out[1] = half[1] + half[3];
+    } else {
+      out[0] = (half[0] + half[2]) + (half[1] + half[3]);
+    }
+  } else {
+    float lane[lanes];
+    std::memcpy(lane, sums, sizeof lane);
+    for (int c = 0; c < stride; ++c) {
+      float sum = lane[c];
+      for (int u = c + stride; u < lanes; u += stride) sum += lane[u];
+      out[c] = sum;
+    }
   }
 }
 
@@ -636,9 +655,12 @@ ReadBounds readBounds(const SpliceState& s, double ratio) {
 // One output frame of the interpolated read, at output frame i of the block
 // and the note's `ratio`: the jump when one is due, the read (mixed with the
 // stretch a jump left while it fades out), and the advance.
-void interpolatedFrame(const EffectState& fx, const DelayChannel* channel, SpliceChannel& c,
-                       const float* x, int i, double ratio, int oldest, int frames,
-                       unsigned char* out) {
+// Inlined into each build of interpolatedBlock, so that its reads are that build's.
+template <int stride>
+[[gnu::always_inline]] inline void interpolatedFrame(const EffectState& fx,
+                                                     const DelayChannel* channel, SpliceChannel& c,
+                                                     const float* x, int i, double ratio,
+                                                     int oldest, int frames, unsigned char* out) {
   const SpliceState& s = fx.splice;
   if (!(c.bounds.ratio == ratio)) c.bounds = readBounds(s, ratio);
   const ReadBounds& b = c.bounds;
@@ -672,28 +694,32 @@ void interpolatedFrame(const EffectState& fx, const DelayChannel* channel, Splic
     fraction = target - frame;
   }
 
-  const int stride = fx.frameBytes / static_cast<int>(sizeof(float));
   const int samples = s.readSamples;
   const float* newest = reinterpret_cast<const float*>(channel->newest);
-  float now[maxInterpolationStride];
-  readFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(frame) * stride, stride, fraction, now);
+  float now[stride];
+  interpolateStride<stride>(s.kernel, newest + static_cast<std::ptrdiff_t>(frame) * stride,
+                            fraction, now);
   // A note that speeds up during a fade can carry the stretch left out of
   // reach: that fade ends at once.
   if (c.fadeDone < c.fadeLength && !readable(c.fadeFrame, oldest, frames))
     c.fadeDone = c.fadeLength;
   if (c.fadeDone < c.fadeLength) {
-    float before[maxInterpolationStride];
-    readFrame(s.kernel, newest + static_cast<std::ptrdiff_t>(c.fadeFrame) * stride, stride,
-              c.fadeFraction, before);
+    float before[stride];
+    interpolateStride<stride>(s.kernel, newest + static_cast<std::ptrdiff_t>(c.fadeFrame) * stride,
+                              c.fadeFraction, before);
     // Equal gain: the two stretches match, so their sum keeps the level.
     const float in = static_cast<float>(c.fadeDone + 1) / static_cast<float>(c.fadeLength + 1);
     for (int k = 0; k < samples; ++k) now[k] = before[k] + in * (now[k] - before[k]);
     advance(c.fadeFrame, c.fadeFraction, ratio);
     ++c.fadeDone;
   }
-  for (int k = 0; k < samples; ++k) std::memcpy(out + k * sizeof(float), now + k, sizeof(float));
   // Bytes after the audio samples are no sound: copied from the frame read.
   const int audioBytes = samples * static_cast<int>(sizeof(float));
+  if (samples == stride)
+    std::memcpy(out, now, sizeof now);
+  else
+    for (int k = 0; k < std::min(samples, stride); ++k)
+      std::memcpy(out + k * sizeof(float), now + k, sizeof(float));
   if (fx.frameBytes > audioBytes)
     std::memcpy(out + audioBytes,
                 channel->newest + static_cast<std::ptrdiff_t>(frame) * fx.frameBytes + audioBytes,
@@ -702,6 +728,45 @@ void interpolatedFrame(const EffectState& fx, const DelayChannel* channel, Splic
   advance(frame, fraction, ratio);
   c.readFrame = frame;
   c.fraction = fraction;
+}
+
+// The interpolated read of output frames from 0 on, while the melody plays:
+// returns the first frame not played.
+template <int stride>
+[[gnu::always_inline]] inline int interpolatedFrames(EffectState& fx, DelayChannel* channel,
+                                                     SpliceChannel& c, const float* x, int oldest,
+                                                     int frames, unsigned char* out) {
+  const SpliceState& s = fx.splice;
+  int i = 0;
+  for (; i < frames && channel->note; ++i) {
+    // Set per frame: the note may change within the block.
+    const double ratio = s.pitch ? absoluteRatio(fx, channel, c.readFrame)
+                                 : static_cast<double>(channel->note->frequency) / fx.baseFrequency;
+    interpolatedFrame<stride>(fx, channel, c, x, i, ratio, oldest, frames,
+                              out + static_cast<std::size_t>(i) * fx.frameBytes);
+    ++c.sinceSearch;
+    countFrame(fx, channel);
+  }
+  return i;
+}
+
+// Built twice on x86-64 with GCC, as readFrame is, for its reads.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+int interpolatedBlock(EffectState& fx, DelayChannel* channel, SpliceChannel& c, const float* x,
+                      int oldest, int frames, unsigned char* out) {
+  switch (fx.frameBytes / static_cast<int>(sizeof(float))) {
+    case 1:
+      return interpolatedFrames<1>(fx, channel, c, x, oldest, frames, out);
+    case 2:
+      return interpolatedFrames<2>(fx, channel, c, x, oldest, frames, out);
+    case 3:
+      return interpolatedFrames<3>(fx, channel, c, x, oldest, frames, out);
+    default:
+      return interpolatedFrames<4>(fx, channel, c, x, oldest, frames, out);
+  }
 }
 
 }  // namespace
@@ -742,19 +807,14 @@ int spliceProcess(EffectState& state, DelayChannel* channel, const void* input, 
   const int holdBack = std::min(s.holdBack, c.received - frames);
   const int high = frames - 1 - holdBack;
   unsigned char* out = channel->outBlock;
-  int i = 0;
+  int i = s.readMode == readInterpolated
+              ? interpolatedBlock(state, channel, c, x, oldest, frames, out)
+              : 0;
   for (; i < frames && channel->note; ++i) {
     // Set per frame: the note may change within the block.
     const double ratio = s.pitch
                              ? absoluteRatio(state, channel, c.readFrame)
                              : static_cast<double>(channel->note->frequency) / state.baseFrequency;
-    if (s.readMode == readInterpolated) {
-      interpolatedFrame(state, channel, c, x, i, ratio, oldest, frames,
-                        out + static_cast<std::size_t>(i) * frameBytes);
-      ++c.sinceSearch;
-      countFrame(state, channel);
-      continue;
-    }
     int pos = c.readFrame;
     const int low = std::max(i - s.lagLimit, oldest);
     // A forward jump under absolute pitch keeps its distance behind this
