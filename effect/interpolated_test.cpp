@@ -75,32 +75,49 @@ INSTANTIATE_TEST_SUITE_P(
 
 // On a whole frame the read is that frame; a constant stays itself at every
 // fraction. Interleaved samples are read each from its own channel, and
-// samples after the ones asked for are not touched.
-TEST(Interpolator, ReadsEachInterleavedChannelOnItsOwn) {
-  const int stride = 3;
+// samples after the ones asked for are not touched. Each frame width adds
+// its lanes down in its own way.
+class InterleavedRead : public ::testing::TestWithParam<int> {};
+
+TEST_P(InterleavedRead, ReadsEachChannelOnItsOwn) {
+  const int stride = GetParam();
   std::vector<float> table(interpolationTableSize(stride));
   buildInterpolationTable(table.data(), stride);
-  std::vector<float> x(3 * 200);
-  for (int n = 0; n < 200; ++n) {
-    x[static_cast<std::size_t>(stride * n)] = static_cast<float>(std::sin(0.05 * n));
-    x[static_cast<std::size_t>(stride * n + 1)] = 0.25f;
-    x[static_cast<std::size_t>(stride * n + 2)] = static_cast<float>(n);
-  }
+  // Channel 0 a slow sine, 1 a constant, 2 a ramp, 3 a faster cosine.
+  auto expected = [](int channel, double position) {
+    switch (channel) {
+      case 0:
+        return std::sin(0.05 * position);
+      case 1:
+        return 0.25;
+      case 2:
+        return position;
+      default:
+        return std::cos(0.11 * position);
+    }
+  };
+  std::vector<float> x(static_cast<std::size_t>(stride) * 200);
+  for (int n = 0; n < 200; ++n)
+    for (int k = 0; k < stride; ++k)
+      x[static_cast<std::size_t>(stride * n + k)] = static_cast<float>(expected(k, n));
+  // Error bounds: the ramp's values are large, its error grows with them.
+  const double bounds[] = {2e-5, 1e-6, 1e-3, 5e-5};
   for (int frame : {40, 41, 150}) {
     const float* at = x.data() + stride * frame;
-    float out[3] = {-9, -9, -9};
-    interpolateFrame(table.data(), at, stride, 2, 0.0, out);
-    EXPECT_NEAR(out[0], at[0], 1e-6);
-    EXPECT_NEAR(out[1], 0.25f, 1e-6);
-    EXPECT_EQ(out[2], -9);
+    float out[maxInterpolationStride] = {-9, -9, -9, -9};
+    interpolateFrame(table.data(), at, stride, stride - 1, 0.0, out);
+    for (int k = 0; k + 1 < stride; ++k) EXPECT_NEAR(out[k], at[k], 1e-6) << "channel " << k;
+    EXPECT_EQ(out[stride - 1], -9) << "a sample not asked for";
     for (double fraction : {0.2, 0.5, 0.9}) {
-      interpolateFrame(table.data(), at, stride, 3, fraction, out);
-      EXPECT_NEAR(out[0], std::sin(0.05 * (frame + fraction)), 2e-5) << fraction;
-      EXPECT_NEAR(out[1], 0.25f, 1e-6) << fraction;
-      EXPECT_NEAR(out[2], frame + fraction, 1e-3) << "a ramp reads as the position";
+      interpolateFrame(table.data(), at, stride, stride, fraction, out);
+      for (int k = 0; k < stride; ++k)
+        EXPECT_NEAR(out[k], expected(k, frame + fraction), bounds[k])
+            << "channel " << k << " at " << frame << " + " << fraction;
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(FrameWidths, InterleavedRead, ::testing::Values(2, 3, 4));
 
 // ---- The read in the block processor ----
 
