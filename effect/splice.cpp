@@ -82,7 +82,7 @@ float comparedSample(const EffectState& fx, const unsigned char* frame) {
 // has them (one of AVX2's, two of SSE2's), and multiplies and adds lane by lane.
 using Float8 = float __attribute__((vector_size(32)));
 
-float laneSum(Float8 v) {
+float laneSum(const Float8& v) {
   float lane[8];
   std::memcpy(lane, &v, sizeof lane);
   return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
@@ -271,11 +271,9 @@ double besselI0(double x) {
   return sum;
 }
 
-// The kernel's taps for a read `fraction` past a frame, scaled so that they
-// add up to 1: a constant comes out unchanged at every fraction. `windowPeak`
-// is the window's value at its centre, besselI0(kaiserBeta).
+// The kernel's taps for a read `fraction` past a frame, before scaling.
+// `windowPeak` is the window's value at its centre, besselI0(kaiserBeta).
 void kernelTaps(double fraction, double windowPeak, double* taps) {
-  double sum = 0;
   for (int k = 0; k < interpolationTaps; ++k) {
     const double d = k - (interpolationHalf - 1) - fraction;  // the tap's frame less the position
     const double u = d / interpolationHalf;
@@ -283,21 +281,32 @@ void kernelTaps(double fraction, double windowPeak, double* taps) {
         std::fabs(u) < 1 ? besselI0(kaiserBeta * std::sqrt(1 - u * u)) / windowPeak : 0;
     const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
     taps[k] = sinc * window;
-    sum += taps[k];
   }
-  for (int k = 0; k < interpolationTaps; ++k) taps[k] /= sum;
+}
+
+// Scales `taps` so that they add up to 1, so that a constant comes out
+// unchanged at every fraction, and writes them to `row`, each `stride` times.
+void writeRow(const double* taps, int stride, float* row) {
+  double sum = 0;
+  for (int k = 0; k < interpolationTaps; ++k) sum += taps[k];
+  for (int k = 0; k < interpolationTaps; ++k)
+    std::fill_n(row + k * stride, stride, static_cast<float>(taps[k] / sum));
 }
 
 }  // namespace
 
 void buildInterpolationTable(float* table, int stride) {
-  double taps[interpolationTaps];
+  double taps[interpolationTaps], mirrored[interpolationTaps];
   const double windowPeak = besselI0(kaiserBeta);
-  const int length = interpolationTaps * stride;
-  for (int p = 0; p <= interpolationPhases; ++p) {
+  const std::size_t length = static_cast<std::size_t>(interpolationTaps) * stride;
+  // The kernel is symmetric: the taps at 1 - f are those at f in reverse
+  // order, to the last bit, so half the fractions give the other half.
+  for (int p = 0; 2 * p <= interpolationPhases; ++p) {
     kernelTaps(static_cast<double>(p) / interpolationPhases, windowPeak, taps);
-    float* row = table + static_cast<std::size_t>(p) * length;
-    for (int j = 0; j < length; ++j) row[j] = static_cast<float>(taps[j / stride]);
+    writeRow(taps, stride, table + static_cast<std::size_t>(p) * length);
+    if (2 * p == interpolationPhases) break;
+    std::reverse_copy(taps, taps + interpolationTaps, mirrored);
+    writeRow(mirrored, stride, table + static_cast<std::size_t>(interpolationPhases - p) * length);
   }
 }
 
