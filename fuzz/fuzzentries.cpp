@@ -159,14 +159,25 @@ namespace {
 enum class PlayWay { block, matched, interpolated, absolute };
 constexpr PlayWay playWays[] = {PlayWay::block, PlayWay::matched, PlayWay::interpolated,
                                 PlayWay::absolute};
+constexpr int everyShape = -1;
 
-void playWay(EffectState& fx, PlayWay way, const char* path) {
+// Plays the file one way: through the stream shape at index `shape` of
+// `shapes`, or through each of them. The interpolated read has a shape of
+// its own.
+void playWay(EffectState& fx, PlayWay way, const char* path, int shape) {
   fx.settings = EffectSettings{};
+  auto playShapes = [&] {
+    if (shape != everyShape) {
+      playShape(fx, shapes[shape], path);
+      return;
+    }
+    for (const StreamShape& each : shapes) playShape(fx, each, path);
+  };
   switch (way) {
     case PlayWay::block:
     case PlayWay::matched:
       fx.settings.spliceMode = way == PlayWay::matched ? spliceMatched : spliceBlock;
-      for (const StreamShape& shape : shapes) playShape(fx, shape, path);
+      playShapes();
       break;
     case PlayWay::interpolated:
       playInterpolated(fx, path);
@@ -174,15 +185,16 @@ void playWay(EffectState& fx, PlayWay way, const char* path) {
     case PlayWay::absolute:
       // Absolute pitch measures whatever the frames hold as audio.
       fx.settings.pitchMode = pitchAbsolute;
-      for (const StreamShape& shape : shapes) playShape(fx, shape, path);
+      playShapes();
       break;
   }
 }
 
-// Plays the melody file `data` each way in `ways`, from an in-memory file
-// that the reader opens by path like any melody file.
-void playMelodyFile(const std::uint8_t* data, std::size_t size, const PlayWay* ways,
-                    std::size_t wayCount) {
+// Writes the melody file `data` to an in-memory file that the reader opens
+// by path like any melody file, and plays it as `play` does with the effect
+// and the path.
+template <typename Play>
+void playMelodyFile(const std::uint8_t* data, std::size_t size, Play play) {
   static int fd = memfd_create("melody", 0);
   fuzzCheck(fd >= 0, "memfd_create");
   fuzzCheck(ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == static_cast<ssize_t>(size),
@@ -190,7 +202,7 @@ void playMelodyFile(const std::uint8_t* data, std::size_t size, const PlayWay* w
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   EffectState fx;
-  for (std::size_t i = 0; i < wayCount; ++i) playWay(fx, ways[i], path);
+  play(fx, path);
   effectRelease(fx);
   fuzzCheck(!fx.channels && !fx.firstNote && !fx.initialized, "release left state behind");
 }
@@ -198,15 +210,27 @@ void playMelodyFile(const std::uint8_t* data, std::size_t size, const PlayWay* w
 }  // namespace
 
 void fuzzMelodyFile(const std::uint8_t* data, std::size_t size) {
-  playMelodyFile(data, size, playWays, std::size(playWays));
+  playMelodyFile(data, size, [](EffectState& fx, const char* path) {
+    for (PlayWay way : playWays) playWay(fx, way, path, everyShape);
+  });
 }
 
 void fuzzMelodyFileOneWay(const std::uint8_t* data, std::size_t size) {
-  // The bytes choose the way, so that the fuzzer tries files four times as
-  // fast and still reaches every way across its corpus.
+  // The bytes choose one play of the ten (each way through each shape, and
+  // the interpolated read), so that the fuzzer tries files ten times as fast
+  // and still reaches every play across its corpus.
+  constexpr int shapeCount = static_cast<int>(std::size(shapes));
+  static constexpr PlayWay shapedWays[] = {PlayWay::block, PlayWay::matched, PlayWay::absolute};
+  constexpr int plays = static_cast<int>(std::size(shapedWays)) * shapeCount + 1;
   std::uint32_t mix = 2166136261u;
   for (std::size_t i = 0; i < size; ++i) mix = (mix ^ data[i]) * 16777619u;
-  playMelodyFile(data, size, &playWays[mix % std::size(playWays)], 1);
+  const int chosen = static_cast<int>(mix % plays);
+  playMelodyFile(data, size, [chosen](EffectState& fx, const char* path) {
+    if (chosen == plays - 1)
+      playWay(fx, PlayWay::interpolated, path, everyShape);
+    else
+      playWay(fx, shapedWays[chosen / shapeCount], path, chosen % shapeCount);
+  });
 }
 
 // --------------------------------------------------------- configuration file

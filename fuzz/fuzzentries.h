@@ -13,7 +13,8 @@
 // several stream shapes. Every output frame must be a whole copy of an input
 // frame or silence.
 void fuzzMelodyFile(const std::uint8_t* data, std::size_t size);
-// The same, each file played one way of the four, chosen by its bytes.
+// The same, each file played once: one way through one stream shape, or the
+// interpolated read, chosen by its bytes.
 void fuzzMelodyFileOneWay(const std::uint8_t* data, std::size_t size);
 
 // The bytes as the configuration file, loaded, saved and loaded again; both
