@@ -367,37 +367,25 @@ template <int stride>
   }
 }
 
-// Every sample of the frame at `frame` + `fraction`, into `out`
-// (maxInterpolationStride floats). Built twice on x86-64 with GCC, once for
-// processors with AVX2 and once for the rest; the loader picks one. Not in
-// sanitizer builds: the loader runs the picking before their run-time is up.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void readFrame(const float* table, const float* frame, int stride, double fraction, float* out) {
-  switch (stride) {
-    case 1:
-      interpolateStride<1>(table, frame, fraction, out);
-      break;
-    case 2:
-      interpolateStride<2>(table, frame, fraction, out);
-      break;
-    case 3:
-      interpolateStride<3>(table, frame, fraction, out);
-      break;
-    default:
-      interpolateStride<4>(table, frame, fraction, out);
-      break;
-  }
-}
-
 }  // namespace
 
 void interpolateFrame(const float* table, const float* frame, int stride, int samples,
                       double fraction, float* out) {
   float all[maxInterpolationStride];
-  readFrame(table, frame, stride, fraction, all);
+  switch (stride) {
+    case 1:
+      interpolateStride<1>(table, frame, fraction, all);
+      break;
+    case 2:
+      interpolateStride<2>(table, frame, fraction, all);
+      break;
+    case 3:
+      interpolateStride<3>(table, frame, fraction, all);
+      break;
+    default:
+      interpolateStride<4>(table, frame, fraction, all);
+      break;
+  }
   std::copy(all, all + samples, out);
 }
 
@@ -759,7 +747,9 @@ template <int stride>
   return i;
 }
 
-// Built twice on x86-64 with GCC, as readFrame is, for its reads.
+// Built twice on x86-64 with GCC, once for processors with AVX2 and once for
+// the rest; the loader picks one. Not in sanitizer builds: the loader runs
+// the picking before their run-time is up.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
     !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
